@@ -1,0 +1,50 @@
+# Top-level entry points. `make` builds into build/ (the CLI is build/vxaudio).
+JOBS    ?= $(shell nproc)
+CMAKE   ?= cmake
+BUILD   := build
+
+.PHONY: all build deps demo test test-normal test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh build
+
+build: deps
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+test:
+	@scripts/install-deps.sh test
+	@$(MAKE) --no-print-directory test-normal test-asan test-tsan
+
+# The whole suite in the optimised build, then again under ASan+UBSan;
+# the threaded suites (label "threads") also run under TSan.
+test-normal:
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	@$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVX_SANITIZE=address >/dev/null
+	@$(CMAKE) --build build-asan -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) -LE no-asan
+
+test-tsan:
+	@$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVX_SANITIZE=thread >/dev/null
+	@$(CMAKE) --build build-tsan -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+		ctest --output-on-failure -j $(JOBS) -L threads
+
+bench:
+	@scripts/install-deps.sh bench
+	@$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_BENCH=ON -DVX_BUILD_TESTS=OFF >/dev/null
+	@$(CMAKE) --build build-bench -j $(JOBS)
+	@bench/run.sh build-bench
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan build-bench

@@ -1,0 +1,95 @@
+// AudioFile: one sound file on disk, named by its path. Opening describes it
+// and scans it for its largest sample; every later operation opens the file
+// by path, does its work and closes it again.
+#pragma once
+
+#include <portaudio.h>
+#include <sndfile.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MarkPair.h"
+#include "PlayNotifier.h"
+#include "SndFile.h"
+
+using FormatInfo = SF_FORMAT_INFO;
+
+class AudioFile {
+ public:
+  AudioFile();
+  AudioFile(const AudioFile&) = delete;
+  AudioFile& operator=(const AudioFile&) = delete;
+
+  // Virtual operations, in their fixed order.
+  virtual ~AudioFile();
+  virtual int ReadData(float* oBuffer, int32_t iStart, int32_t iLen);
+  virtual int Export(const char* iPath);
+  virtual int Export(const char* iPath, int32_t iBits, int32_t iChannels, int32_t iStart,
+                     int32_t iLen);
+  virtual int SilenceDetect(std::vector<MarkPair>& oMarks, float iSilenceLoudness,
+                            float iModulationLoudness, float iMinSilenceDuration,
+                            float iMinSoundDuration, int32_t iVerbose);
+  virtual int Audio2Graph(std::vector<int32_t>& oMin, std::vector<int32_t>& oMax, int32_t iXDot,
+                          int32_t iYDot);
+  virtual int Audio2Graph(std::vector<int32_t>& oMin, std::vector<int32_t>& oMax, int32_t iXDot,
+                          int32_t iYDot, int32_t iStart, int32_t iLen);
+  virtual int ProcessArea(int32_t iA, int32_t iB, int32_t iC);
+  virtual int ProcessArea(int32_t iA, int32_t iB, int32_t iC, int32_t iStart, int32_t iLen);
+  virtual bool HasFrames();
+  virtual float GetMaxValue();
+  virtual void PrintInfo();
+
+  // Opening and description.
+  int InitAudio(const char* iPath);
+  int SearchAbsMax(float* oMax, int32_t iStart, int32_t iLen);
+  std::string GetFileName();
+
+  // Frame areas and reading.
+  void CheckFrameArea(int32_t& ioStart, int32_t& ioLen);
+  int ReadMonoData(std::vector<float>& oData, int32_t iStart, int32_t iLen);
+  int ReadStereoData(std::vector<float>& oData, int32_t iStart, int32_t iLen);
+
+  // Export.
+  int CopyMetaData(SNDFILE* iSrc, SNDFILE* oDst);
+
+  // Minimum / maximum of the mono mixdown.
+  int SearchMonoMinMax(float* oMin, float* oMax, int32_t iStart, int32_t iLen);
+
+  // Playback through the default output device.
+  int StartPlayAudio(int32_t iStart, int32_t iEnd, float iSpeed, PlayNotifier* iNotifier,
+                     int32_t iInterval);
+  int StopPlayAudio();
+
+  // Fields, in their fixed order.
+  std::string mFileName;
+  int32_t mSmpNb = 0;
+  int32_t mSampleRate = 0;
+  int32_t mChannels = 0;
+  float mMaxValue = 0.0f;
+  FormatInfo mFormatInfo{};
+  FormatInfo mSubFormatInfo{};
+  PaStream* mStream = nullptr;
+  bool mStreamOpened = false;
+  bool mStreamStarted = false;
+  int32_t mPlayPos = 0;
+  int32_t mPlayEnd = 0;
+  std::unique_ptr<SF_INFO> mSfInfo;
+  SndFilePtr mSndFile;
+  PlayNotifier* mNotifier = nullptr;
+  int32_t mNotifyInterval = 0;
+  int32_t mSinceNotify = 0;
+
+ private:
+  // Opens mFileName into mSndFile when no handle is open, printing the open
+  // error on failure. Returns false when libsndfile refuses the file.
+  bool OpenForReading();
+
+  // Ends a stream that is still open, as the destructor must (defined with
+  // the playback).
+  void ShutdownPlayback();
+
+  // ---- playback state private to the play callback (owned by playback code) ----
+};

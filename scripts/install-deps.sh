@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those that are missing.
+# Usage: scripts/install-deps.sh [build|test|bench|all]   (default: test)
+set -euo pipefail
+
+build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
+            libnspr4-dev libcli11-dev nlohmann-json3-dev libpng-dev)
+test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel)
+bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox time)
+
+case "${1:-test}" in
+  build) want=("${build_pkgs[@]}") ;;
+  test)  want=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+  bench) want=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
+  all)   want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}") ;;
+  *) echo "install-deps.sh: unknown group '$1' (build, test, bench or all)" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "install-deps.sh: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+# The package lists may be absent on a fresh machine; refresh them once.
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
