@@ -1,0 +1,106 @@
+#include "fast.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <random>
+#include <vector>
+
+namespace {
+
+std::vector<float> RandomFrame(int32_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<float> b(n + 2);
+  for (int32_t i = 0; i < n; ++i) b[i] = u(rng);
+  return b;
+}
+
+// Bin k of the DFT with the negative-exponent convention, in double precision.
+std::complex<double> DirectBin(const std::vector<float>& x, int32_t n, int32_t k) {
+  std::complex<double> s = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    // Reduce j*k modulo n first so the angle stays exact for large n.
+    const double a = -2.0 * M_PI * static_cast<double>((int64_t{j} * k) % n) / n;
+    s += static_cast<double>(x[j]) * std::complex<double>(std::cos(a), std::sin(a));
+  }
+  return s;
+}
+
+// Rounding of a float FFT grows with log2(n) and with the size of the
+// transform values (about sqrt(n) for inputs in [-1, 1]).
+double Tolerance(int32_t n) { return 4e-7 * std::log2(n) * std::sqrt(n) + 1e-6; }
+
+void ExpectMatchesDft(int32_t n, const std::vector<int32_t>& bins, uint32_t seed) {
+  std::vector<float> b = RandomFrame(n, seed);
+  const std::vector<float> x = b;
+  vx::fast(b.data(), n);
+  for (int32_t k : bins) {
+    const std::complex<double> want = DirectBin(x, n, k);
+    ASSERT_NEAR(b[2 * k], want.real(), Tolerance(n)) << "n=" << n << " bin " << k;
+    ASSERT_NEAR(b[2 * k + 1], want.imag(), Tolerance(n)) << "n=" << n << " bin " << k;
+  }
+}
+
+TEST(Fast, MatchesDirectDftForEveryLengthUpTo4096) {
+  for (int32_t n = 2; n <= 4096; n *= 2) {
+    std::vector<int32_t> all;
+    for (int32_t k = 0; k <= n / 2; ++k) all.push_back(k);
+    ExpectMatchesDft(n, all, 1234u + n);
+  }
+}
+
+TEST(Fast, MatchesDirectDftOnSampledBinsOfLargeLengths) {
+  std::mt19937 rng(7);
+  for (int32_t n : {1 << 13, 1 << 16, 1 << 19}) {
+    std::vector<int32_t> bins{0, 1, n / 4, n / 2 - 1, n / 2};
+    for (int i = 0; i < 8; ++i) bins.push_back(static_cast<int32_t>(rng() % (n / 2 + 1)));
+    ExpectMatchesDft(n, bins, 99u + n);
+  }
+}
+
+TEST(Fast, KnownTransformsAndSignConvention) {
+  // n = 2 is exact: sum and difference.
+  std::vector<float> two{0.75f, -0.25f, 9.0f, 9.0f};
+  vx::fast(two.data(), 2);
+  EXPECT_EQ(two, (std::vector<float>{0.5f, 0.0f, 1.0f, 0.0f}));
+
+  for (int32_t n : {8, 32, 512}) {
+    std::vector<float> imp(n + 2, 0.0f);
+    imp[0] = 1.0f;
+    vx::fast(imp.data(), n);
+    for (int32_t k = 0; k <= n / 2; ++k) {
+      EXPECT_FLOAT_EQ(imp[2 * k], 1.0f);
+      EXPECT_FLOAT_EQ(imp[2 * k + 1], 0.0f);
+    }
+
+    std::vector<float> dc(n + 2, 1.0f);
+    vx::fast(dc.data(), n);
+    EXPECT_FLOAT_EQ(dc[0], static_cast<float>(n));
+    for (int32_t k = 1; k < n + 2; ++k) EXPECT_NEAR(dc[k], 0.0f, 1e-4) << k;
+
+    // sin(2 pi j / n) = (e^{i..} - e^{-i..}) / 2i: X_1 = -n/2 i.
+    std::vector<float> s(n + 2, 0.0f);
+    for (int32_t j = 0; j < n; ++j) s[j] = static_cast<float>(std::sin(2.0 * M_PI * j / n));
+    vx::fast(s.data(), n);
+    EXPECT_NEAR(s[2], 0.0f, 1e-4);
+    EXPECT_NEAR(s[3], -n / 2.0f, 1e-3);
+    EXPECT_EQ(s[1], 0.0f);
+    EXPECT_EQ(s[n + 1], 0.0f);
+  }
+}
+
+TEST(FastDeathTest, RefusesLengthsThatAreNotAllowedPowersOfTwo) {
+  for (int32_t n : {1, 3, 6, 0, -8, 1000, 1 << 20}) {
+    EXPECT_EXIT(
+        {
+          std::vector<float> b(8, 0.0f);
+          vx::fast(b.data(), n);
+        },
+        ::testing::ExitedWithCode(1), "^fast: N is not an allowable power of two\n$")
+        << "n=" << n;
+  }
+}
+
+}  // namespace
