@@ -91,5 +91,22 @@ class AudioFile {
   // the playback).
   void ShutdownPlayback();
 
+  // ---- engine-private state (added by the engine; host thread only) ----
+  // While an operation holds mSndFile across its steps (HeldHandle.h),
+  // ReadStereoData leaves it open, and reads skip the seek
+  // when the handle already sits at the wanted frame (mReadPos, -1 unknown).
+  friend class HeldHandle;
+  bool mHoldHandle = false;
+  int64_t mReadPos = -1;
+  // Interleaved read buffer reused by ReadMonoData / ReadStereoData, and the
+  // block array reused by SearchMonoMinMax.
+  std::vector<float> mScratch;
+  std::vector<float> mBlock;
+  // Open without a message (a failed hold falls back to per-call opening,
+  // which prints its own error), seek only when needed, and close.
+  bool OpenQuiet();
+  void SeekTo(int64_t iFrame);
+  void CloseHandle();
+
   // ---- playback state private to the play callback (owned by playback code) ----
 };
