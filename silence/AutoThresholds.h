@@ -9,10 +9,24 @@ struct AutoThresholds {
   float modulationLoudness;  // sone: a frame above this ends a silence
 };
 
+// How the thresholds follow the distribution: the loudness at floorPercentile
+// stands for the file's noise floor, the one at levelPercentile for the level
+// of its sound; each threshold sits at its position between the two on a
+// logarithmic scale (0 = floor, 1 = level).
+struct AutoRule {
+  float floorPercentile;
+  float levelPercentile;
+  float silencePosition;
+  float modulationPosition;
+};
+
 // frameLoudness: total loudness in sone of every analysis frame of one file.
-// Non-finite values are ignored; an empty or all-invalid input yields the
-// floors.
+// Non-finite and negative values are ignored; an input without any valid
+// value yields the lowest thresholds, so that only true silence is silence.
 AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness);
+AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const AutoRule& rule);
+
+extern const AutoRule kDefaultAutoRule;
 
 constexpr float kDefaultMinSilence = 0.25f;  // seconds
 constexpr float kDefaultMinSound = 0.05f;    // seconds

@@ -1,0 +1,59 @@
+#include "AutoThresholds.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Below this a frame is inaudible whatever the file: the model gives 0 sone
+// for digital silence and a few hundredths for dither, so a floor measured
+// there would put both thresholds at 0 and nothing could be silent.
+constexpr float kFloorLoudness = 0.05f;
+// When the level of the sound is less than this many times the floor, the
+// file has no quiet stretch to speak of: it is all sound, or all silence.
+constexpr float kMinContrast = 4.0f;
+// A file whose level stays below this is all silence (sone).
+constexpr float kQuietLevel = 0.5f;
+
+// Value at fraction q of the sorted data, interpolated between neighbours.
+float Percentile(const std::vector<float>& sorted, float q) {
+  double pos = std::clamp(double(q), 0.0, 1.0) * double(sorted.size() - 1);
+  size_t i = size_t(pos);
+  if (i + 1 >= sorted.size()) return sorted.back();
+  double f = pos - double(i);
+  return float(sorted[i] * (1.0 - f) + sorted[i + 1] * f);
+}
+
+}  // namespace
+
+const AutoRule kDefaultAutoRule{0.10f, 0.90f, 0.30f, 0.45f};
+
+AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness) {
+  return ChooseThresholds(frameLoudness, kDefaultAutoRule);
+}
+
+AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const AutoRule& rule) {
+  std::vector<float> v;
+  v.reserve(frameLoudness.size());
+  for (float x : frameLoudness)
+    if (std::isfinite(x) && x >= 0.0f) v.push_back(x);
+  const AutoThresholds lowest{kFloorLoudness, 2.0f * kFloorLoudness};
+  if (v.empty()) return lowest;
+  std::sort(v.begin(), v.end());
+
+  float floor = std::max(Percentile(v, rule.floorPercentile), kFloorLoudness);
+  float level = Percentile(v, rule.levelPercentile);
+  if (level < kMinContrast * floor) {
+    // No contrast. A quiet file is silence throughout: thresholds above its
+    // level. Otherwise it is sound throughout: thresholds at the lowest, so
+    // that only a true drop to silence would still be found.
+    if (level < kQuietLevel) {
+      float top = std::max(v.back(), kFloorLoudness);
+      return {top * 1.5f, top * 2.0f};
+    }
+    return lowest;
+  }
+  double ratio = std::log(double(level) / floor);
+  auto at = [&](float pos) { return float(floor * std::exp(ratio * pos)); };
+  return {at(rule.silencePosition), at(rule.modulationPosition)};
+}
