@@ -103,6 +103,14 @@ int OpenAudio(std::string_view command, AudioFile& af, const std::string& path) 
     PrintError(command, path, "opening failed (engine result " + std::to_string(rc) + ")");
     return kExitFailed;
   }
+  // Frame positions are 32-bit throughout the engine; a longer file would be
+  // described and drawn wrongly, so say so instead.
+  if (af.mSfInfo && af.mSfInfo->frames > kMaxFrame) {
+    PrintError(command, path,
+               "has " + std::to_string(af.mSfInfo->frames) + " frames, more than the " +
+                   std::to_string(kMaxFrame) + " this tool can address");
+    return kExitFailed;
+  }
   return kExitOk;
 }
 
@@ -201,6 +209,10 @@ std::string DumpJson(const nlohmann::json& value, int indent) {
   // Replace rather than throw on names that are not valid UTF-8: a file
   // name is whatever bytes the file system holds.
   return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string DumpJson(const nlohmann::ordered_json& value, int indent) {
+  return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace vxcli

@@ -80,5 +80,7 @@ nlohmann::json JsonNumber(double value);
 // Serialises with a final newline: `indent` spaces per level, or on one line
 // when negative. Non-finite numbers that reach it are written as null.
 std::string DumpJson(const nlohmann::json& value, int indent = 2);
+// The same for objects whose keys must keep their insertion order.
+std::string DumpJson(const nlohmann::ordered_json& value, int indent = 2);
 
 }  // namespace vxcli

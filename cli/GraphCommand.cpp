@@ -1,0 +1,129 @@
+// vxaudio graph FILE --columns N: the waveform overview, one minimum and one
+// maximum of the mono mixdown per column, as JSON or CSV.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AudioFile.h"
+#include "Command.h"
+#include "Common.h"
+
+namespace vxcli {
+namespace {
+
+constexpr int64_t kMaxHeight = 32767;  // the JSON layout declares 16-bit values
+
+struct GraphOptions {
+  std::string file;
+  int64_t columns = 0;
+  int64_t height = kMaxHeight;
+  FrameRange range;
+  std::string format = "json";
+  std::string out;
+};
+
+std::string ToJson(const AudioFile& af, int32_t width,
+                   const std::vector<int32_t>& mins, const std::vector<int32_t>& maxs) {
+  // Players read the data as 16-bit integers; a float source beyond full
+  // scale must not wrap around in them.
+  auto clamp16 = [](int32_t v) {
+    return std::clamp<int32_t>(v, std::numeric_limits<int16_t>::min(),
+                               std::numeric_limits<int16_t>::max());
+  };
+  nlohmann::ordered_json j;
+  j["version"] = 2;
+  j["channels"] = 1;
+  j["sample_rate"] = af.mSampleRate;
+  j["samples_per_pixel"] = width;
+  j["bits"] = 16;
+  j["length"] = mins.size();
+  nlohmann::ordered_json data = nlohmann::ordered_json::array();
+  data.get_ref<nlohmann::ordered_json::array_t&>().reserve(2 * mins.size());
+  for (size_t c = 0; c < mins.size(); ++c) {
+    data.push_back(clamp16(mins[c]));
+    data.push_back(clamp16(maxs[c]));
+  }
+  j["data"] = std::move(data);
+  return DumpJson(j, -1);
+}
+
+std::string ToCsv(const std::vector<int32_t>& mins, const std::vector<int32_t>& maxs) {
+  std::string text = "column,min,max\n";
+  text.reserve(text.size() + mins.size() * 20);
+  for (size_t c = 0; c < mins.size(); ++c) {
+    text += std::to_string(c);
+    text += ',';
+    text += std::to_string(mins[c]);
+    text += ',';
+    text += std::to_string(maxs[c]);
+    text += '\n';
+  }
+  return text;
+}
+
+int RunGraph(const GraphOptions& o) {
+  InstallDiagSink();
+  if (o.format != "json" && o.format != "csv") {
+    PrintError("graph", o.file, "--format " + o.format + " is not one of json, csv");
+    return kExitUsage;
+  }
+  if (o.columns < 1 || o.columns > std::numeric_limits<int32_t>::max()) {
+    PrintError("graph", o.file, "--columns " + std::to_string(o.columns) +
+                                    " must be between 1 and 2147483647");
+    return kExitUsage;
+  }
+  if (o.height < 1 || o.height > kMaxHeight) {
+    PrintError("graph", o.file,
+               "--height " + std::to_string(o.height) + " must be between 1 and 32767");
+    return kExitUsage;
+  }
+  if (!o.out.empty() && o.out != "-" && SameFile(o.out, o.file)) {
+    PrintError("graph", o.out, "names the input file itself; refusing to overwrite it");
+    return kExitUsage;
+  }
+
+  AudioFile af;
+  if (int rc = OpenAudio("graph", af, o.file); rc != kExitOk) return rc;
+  int32_t start = 0, len = 0;
+  if (int rc = CheckRange("graph", o.file, o.range, af.mSmpNb, start, len); rc != kExitOk)
+    return rc;
+  if (o.columns > len) {
+    PrintError("graph", o.file,
+               "--columns " + std::to_string(o.columns) + " is more than the " +
+                   std::to_string(len) + " frames to draw");
+    return kExitUsage;
+  }
+
+  std::vector<int32_t> mins, maxs;
+  const auto columns = static_cast<int32_t>(o.columns);
+  int rc = af.Audio2Graph(mins, maxs, columns, static_cast<int32_t>(o.height), start, len);
+  if (rc != 0 || mins.size() != static_cast<size_t>(columns) || maxs.size() != mins.size()) {
+    PrintError("graph", o.file,
+               "the overview could not be computed (engine result " + std::to_string(rc) + ")");
+    return kExitFailed;
+  }
+  const int32_t width = len / columns;
+  std::string text = o.format == "csv" ? ToCsv(mins, maxs) : ToJson(af, width, mins, maxs);
+  return WriteResult("graph", o.out, text, o.file);
+}
+
+CommandRunner Setup(CLI::App& app) {
+  auto o = std::make_shared<GraphOptions>();
+  CLI::App* sub = app.add_subcommand("graph", "Waveform overview: minimum and maximum per column");
+  sub->add_option("FILE", o->file, "Sound file")->required();
+  sub->add_option("--columns", o->columns, "Number of columns")->required();
+  sub->add_option("--height", o->height, "Value of a full-scale sample (default 32767)");
+  AddRangeOptions(sub, o->range);
+  sub->add_option("--format", o->format, "json (default) or csv");
+  sub->add_option("-o,--output", o->out, "Write the result to this file instead of standard output");
+  AddQuietFlag(sub);
+  return [o] { return RunGraph(*o); };
+}
+
+CommandRegistration reg(20, &Setup);
+
+}  // namespace
+}  // namespace vxcli

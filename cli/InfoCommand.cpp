@@ -1,0 +1,92 @@
+// vxaudio info FILE [--json]: what the engine learns when it opens a file.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "AudioFile.h"
+#include "Command.h"
+#include "Common.h"
+
+namespace vxcli {
+namespace {
+
+struct InfoOptions {
+  std::string file;
+  bool json = false;
+};
+
+// libsndfile leaves a name null when it does not know the format code.
+std::string NameOr(const char* s, const char* fallback) { return s && *s ? s : fallback; }
+
+int RunInfo(const InfoOptions& o) {
+  InstallDiagSink();
+  AudioFile af;
+  if (int rc = OpenAudio("info", af, o.file); rc != kExitOk) return rc;
+
+  const std::string container = NameOr(af.mFormatInfo.name, "unknown");
+  const std::string extension = NameOr(af.mFormatInfo.extension, "");
+  const std::string encoding = NameOr(af.mSubFormatInfo.name, "unknown");
+  const double duration =
+      af.mSampleRate > 0 ? static_cast<double>(af.mSmpNb) / af.mSampleRate : std::nan("");
+  const double peak = af.GetMaxValue();
+
+  std::string text;
+  if (o.json) {
+    nlohmann::ordered_json j;
+    j["file"] = o.file;
+    j["container"] = container;
+    j["extension"] = extension;
+    j["encoding"] = encoding;
+    j["sample_rate"] = af.mSampleRate;
+    j["channels"] = af.mChannels;
+    j["frames"] = af.mSmpNb;
+    j["duration"] = JsonNumber(duration);
+    j["peak"] = JsonNumber(peak);
+    text = DumpJson(j);
+  } else {
+    char buf[160];
+    auto line = [&text](const char* key, const std::string& value) {
+      text += key;
+      text.append(13 - std::string_view(key).size(), ' ');
+      text += value;
+      text += '\n';
+    };
+    line("file", o.file);
+    line("container", extension.empty() ? container : container + " (." + extension + ")");
+    line("encoding", encoding);
+    line("sample rate", std::to_string(af.mSampleRate) + " Hz");
+    line("channels", std::to_string(af.mChannels));
+    line("frames", std::to_string(af.mSmpNb));
+    if (std::isfinite(duration)) {
+      std::snprintf(buf, sizeof buf, "%.3f s", duration);
+      line("duration", buf);
+    } else {
+      line("duration", "unknown");
+    }
+    if (peak > 0 && std::isfinite(peak)) {
+      std::snprintf(buf, sizeof buf, "%.6g (%.2f dBFS)", peak, 20.0 * std::log10(peak));
+      line("peak", buf);
+    } else if (peak == 0) {
+      line("peak", af.HasFrames() ? "0 (every sample is zero)" : "0 (no frames)");
+    } else {
+      std::snprintf(buf, sizeof buf, "%g", peak);
+      line("peak", buf);
+    }
+  }
+  return WriteResult("info", "", text);
+}
+
+CommandRunner Setup(CLI::App& app) {
+  auto o = std::make_shared<InfoOptions>();
+  CLI::App* sub = app.add_subcommand("info", "Sample rate, channels, length, format and peak of a file");
+  sub->add_option("FILE", o->file, "Sound file")->required();
+  sub->add_flag("--json", o->json, "Print one JSON object instead of text");
+  AddQuietFlag(sub);
+  return [o] { return RunInfo(*o); };
+}
+
+CommandRegistration reg(10, &Setup);
+
+}  // namespace
+}  // namespace vxcli
