@@ -66,7 +66,7 @@ struct BandLayout {
   int32_t keyN = 0, keyStride = 0, keyBands = 0;
   float keyRate = 0.f, keyLow = 0.f, keyHigh = 0.f;
   std::vector<int32_t> iLo, iHi;  // first and last bin of each band
-  std::vector<float> wLo, wHi;    // weights of the two edge bins
+  std::vector<double> wLo, wHi;   // weights of the two edge bins
   std::vector<double> zPos;       // j * dz + zLow, for the masking walks
 };
 
