@@ -1,0 +1,15 @@
+// Pieces of the host runtime that its own files share.
+#pragma once
+
+#include "nsIComponentManager.h"
+
+namespace vxrt {
+
+// The host-side components, registered by NS_InitXPCOM.
+nsresult RegisterProxyService(nsIComponentRegistrar* aRegistrar);
+nsresult RegisterIntVector(nsIComponentRegistrar* aRegistrar);
+
+// Closes the calling thread's event queue, dropping its pending events.
+void DropCurrentEventQueue();
+
+}  // namespace vxrt
