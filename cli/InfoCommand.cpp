@@ -53,7 +53,7 @@ int RunInfo(const InfoOptions& o) {
       text += '\n';
     };
     line("file", o.file);
-    line("container", extension.empty() ? container : container + " (." + extension + ")");
+    line("container", container);
     line("encoding", encoding);
     line("sample rate", std::to_string(af.mSampleRate) + " Hz");
     line("channels", std::to_string(af.mChannels));
