@@ -109,4 +109,15 @@ class AudioFile {
   void CloseHandle();
 
   // ---- playback state private to the play callback (owned by playback code) ----
+  // PortAudio entry point; forwards to PlayBuffer on the audio thread.
+  static int PlayCallback(const void* iInput, void* oOutput, unsigned long iFrames,
+                          const PaStreamCallbackTimeInfo* iTime, PaStreamCallbackFlags iFlags,
+                          void* iUserData);
+  int PlayBuffer(float* oOut, unsigned long iFrames);
+  // The callback's own read handle: opened when a stream starts and closed
+  // once the stream has stopped, so the audio thread never touches mSndFile.
+  SndFilePtr mPlayFile;
+  // Built on the host thread so the audio thread can report a failed open
+  // without allocating.
+  std::string mPlayOpenError;
 };
