@@ -1,0 +1,231 @@
+// Playback through PortAudio into ALSA's file plugin: what is heard, at which
+// rate, and what the notifier is told.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AudioFile.h"
+#include "PlaybackCapture.h"
+#include "SoundFixture.h"
+
+namespace {
+
+using vxtest::RecordingNotifier;
+using Events = std::vector<std::string>;
+
+const std::string kPastEnd =
+    "AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart";
+
+// Never zero, and different in every channel, so leading silence, channel
+// order and offsets all show.
+std::vector<float> Ramp(int64_t frames, int channels) {
+  std::vector<float> v(size_t(frames * channels));
+  for (int64_t i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c)
+      v[size_t(i * channels + c)] =
+          float((c % 2 ? -1 : 1) * (0.05 + 0.1 * c + 0.5 * double((i * 7) % 1000) / 1000.0));
+  return v;
+}
+
+class Playback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mCapture = mDir.File("capture.wav");
+    vxtest::UseAlsaCapture(mDir.Path(), mCapture);
+  }
+
+  std::string Sound(int64_t frames, int channels, int rate = 44100) {
+    mSamples = Ramp(frames, channels);
+    return vxtest::WriteSound(mDir.File("in.wav"), mSamples, channels, rate,
+                              SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  }
+
+  // Plays to the end, stops (which flushes the capture) and returns what the
+  // notifier heard.
+  Events Play(AudioFile& af, int32_t start, int32_t end, float speed = 1.0f, int32_t interval = 0) {
+    RecordingNotifier n;
+    EXPECT_EQ(af.StartPlayAudio(start, end, speed, &n, interval), 0);
+    EXPECT_TRUE(n.WaitDone()) << "no end notification";
+    EXPECT_EQ(af.StopPlayAudio(), 0);
+    EXPECT_TRUE(vxtest::PortAudioShutDown());
+    return n.Events();
+  }
+
+  // The captured frames after the leading silence must be the file's frames
+  // [start, start + count) followed by silence only.
+  void ExpectHeard(int32_t start, int64_t count, int channels) {
+    const vxtest::Capture c = vxtest::ReadCapture(mCapture);
+    ASSERT_EQ(c.channels, channels);
+    const std::vector<float> heard = c.Heard();
+    const size_t n = size_t(count * channels);
+    ASSERT_GE(heard.size(), n);
+    const float tol = c.bits == 16 ? 1.0f / 32768 : 0.0f;
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_NEAR(heard[i], mSamples[size_t(start) * size_t(channels) + i], tol) << "value " << i;
+    for (size_t i = n; i < heard.size(); ++i) ASSERT_EQ(heard[i], 0.0f) << "value " << i;
+  }
+
+  vxtest::TempDir mDir;
+  std::string mCapture;
+  std::vector<float> mSamples;
+};
+
+TEST_F(Playback, PlaysToTheEndOfTheFileWithChannelsInOrder) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(5000, 2).c_str()), 0);
+  vxtest::DiagCapture diag;
+  EXPECT_EQ(Play(af, 700, 0), (Events{"pos 1724", "pos 2748", "pos 3772", "pos 4796", "end"}));
+  // The last buffer reaches past the end once, and says so.
+  EXPECT_EQ(diag.Out(), (std::vector<std::string>{kPastEnd}));
+  EXPECT_TRUE(diag.Err().empty());
+  EXPECT_EQ(vxtest::ReadCapture(mCapture).rate, 44100);
+  ExpectHeard(700, 5000 - 700, 2);
+}
+
+TEST_F(Playback, ExplicitEndFinishesTheBufferThatCrossesIt) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(10000, 3).c_str()), 0);
+  vxtest::DiagCapture diag;
+  EXPECT_EQ(Play(af, 0, 3000), (Events{"pos 1024", "pos 2048", "pos 3072", "end"}));
+  EXPECT_TRUE(diag.Lines().empty());
+  ExpectHeard(0, 3072, 3);
+}
+
+TEST_F(Playback, IntervalSpacesPositionNotifications) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(100000, 1).c_str()), 0);
+  // 44100 frames take 44 buffers; top speed keeps the test short.
+  EXPECT_EQ(Play(af, 0, 0, 5.0f, 44100), (Events{"pos 45056", "pos 90112", "end"}));
+  ExpectHeard(0, 100000, 1);
+  // Negative intervals behave as 0: every buffer.
+  EXPECT_EQ(Play(af, 96000, 0, 5.0f, -5), (Events{"pos 97024", "pos 98048", "pos 99072", "end"}));
+}
+
+TEST_F(Playback, SpeedScalesTheStreamRateAndFallsBackToNormal) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(1024, 1).c_str()), 0);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    float speed;
+    int rate;
+  } cases[] = {{2.0f, 88200}, {0.1f, 4410},  {5.0f, 220500}, {0.05f, 44100},
+               {7.0f, 44100}, {-2.0f, 44100}, {nan, 44100},   {inf, 44100}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.speed);
+    EXPECT_EQ(Play(af, 0, 0, c.speed), (Events{"end"}));
+    EXPECT_EQ(vxtest::ReadCapture(mCapture).rate, c.rate);
+  }
+}
+
+TEST_F(Playback, StartAtOrPastTheEndOnlyEnds) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(4000, 2).c_str()), 0);
+  {
+    vxtest::DiagCapture diag;
+    EXPECT_EQ(Play(af, 4000, 0), (Events{"end"}));
+    EXPECT_EQ(diag.Out(), (std::vector<std::string>{
+                              "AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart "
+                              "and ioLen put to 0"}));
+  }
+  {
+    vxtest::DiagCapture diag;
+    EXPECT_EQ(Play(af, 2000, 1000), (Events{"end"}));
+    EXPECT_TRUE(diag.Lines().empty());
+  }
+  EXPECT_TRUE(vxtest::ReadCapture(mCapture).Heard().empty());
+}
+
+TEST_F(Playback, StartingAgainStopsTheOlderStreamFirst) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(8192, 2).c_str()), 0);
+  RecordingNotifier first;
+  // Ends inside the file so that neither stream prints a range warning.
+  ASSERT_EQ(af.StartPlayAudio(0, 4096, 1.0f, &first, 0), 0);
+  ASSERT_TRUE(first.WaitAny());
+
+  vxtest::DiagCapture diag;
+  const Events second = Play(af, 4096, 0);
+  EXPECT_EQ(second, (Events{"pos 5120", "pos 6144", "pos 7168", "end"}));
+  EXPECT_EQ(diag.Out(), (std::vector<std::string>{"AudioFile::StartPlayAudio: WARNING: stream "
+                                                   "already opened/used, stop stream and restart"}));
+  ExpectHeard(4096, 4096, 2);
+}
+
+TEST_F(Playback, StopWithoutAStreamDoesNothing) {
+  vxtest::DiagCapture diag;
+  AudioFile fresh;
+  EXPECT_EQ(fresh.StopPlayAudio(), 0);
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(2048, 1).c_str()), 0);
+  diag.Clear();
+  Play(af, 0, 0);
+  EXPECT_EQ(af.StopPlayAudio(), 0);
+  EXPECT_TRUE(diag.Lines().empty());
+}
+
+TEST_F(Playback, FileGoneBeforePlayingIsReportedAsAnError) {
+  AudioFile af;
+  const std::string path = Sound(4096, 2);
+  ASSERT_EQ(af.InitAudio(path.c_str()), 0);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  vxtest::DiagCapture diag;
+  EXPECT_EQ(Play(af, 0, 0), (Events{"error"}));
+  EXPECT_EQ(diag.Err(),
+            (std::vector<std::string>{"AudioFile::InitAudio: ERROR: problem while openning " + path}));
+}
+
+TEST_F(Playback, HostReadsWhilePlayingUseTheirOwnHandle) {
+  AudioFile af;
+  ASSERT_EQ(af.InitAudio(Sound(200000, 2).c_str()), 0);
+  std::vector<float> before;
+  ASSERT_EQ(af.ReadMonoData(before, 1000, 3000), 3000);
+  RecordingNotifier n;
+  ASSERT_EQ(af.StartPlayAudio(0, 0, 5.0f, &n, 0), 0);
+  for (int i = 0; i < 20; ++i) {
+    std::vector<float> again;
+    ASSERT_EQ(af.ReadMonoData(again, 1000, 3000), 3000);
+    ASSERT_EQ(again, before);
+  }
+  ASSERT_TRUE(n.WaitDone());
+  EXPECT_EQ(n.Events().back(), "end");
+  EXPECT_EQ(af.StopPlayAudio(), 0);
+  ExpectHeard(0, 200000, 2);
+}
+
+TEST_F(Playback, DestroyingWhilePlayingShutsEverythingDown) {
+  auto af = std::make_unique<AudioFile>();
+  ASSERT_EQ(af->InitAudio(Sound(441000, 1).c_str()), 0);
+  RecordingNotifier n;
+  ASSERT_EQ(af->StartPlayAudio(0, 0, 1.0f, &n, 0), 0);
+  ASSERT_TRUE(n.WaitAny());
+  af.reset();
+  EXPECT_TRUE(vxtest::PortAudioShutDown());
+}
+
+TEST_F(Playback, RefusedStreamLeavesNothingOpen) {
+  AudioFile six;
+  ASSERT_EQ(six.InitAudio(Sound(2048, 6).c_str()), 0);
+  vxtest::UseAlsaCapture(mDir.Path(), mCapture, /*twoChannelsOnly=*/true);
+  RecordingNotifier n;
+  {
+    vxtest::DiagCapture diag;
+    EXPECT_EQ(six.StartPlayAudio(0, 0, 1.0f, &n, 0), -1);
+    EXPECT_EQ(diag.Err(), (std::vector<std::string>{"AudioFile::StartPlayAudio: ERROR: cannot open stream"}));
+  }
+  EXPECT_FALSE(six.mStreamOpened);
+  EXPECT_TRUE(vxtest::PortAudioShutDown());
+  EXPECT_EQ(six.StopPlayAudio(), 0);
+  // An object that never described a file has no rate to play at.
+  AudioFile none;
+  EXPECT_EQ(none.StartPlayAudio(0, 0, 1.0f, &n, 0), -1);
+  EXPECT_TRUE(vxtest::PortAudioShutDown());
+  EXPECT_TRUE(n.Events().empty());
+}
+
+}  // namespace
