@@ -1,9 +1,15 @@
 #include "fast.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 namespace vx {
 namespace {
@@ -45,44 +51,188 @@ const Twiddles& Tw() {
   return t;
 }
 
-// The nineteen nested loops shared by the radix-4 pass and the second
-// reordering: level 1 runs from 2 to L[18] step 2, level l (2..19) from the
-// current value of level l-1 to L[19-l] step L[20-l]; `work` receives every
-// value of level 19 in order. The table is non-increasing and at least 2, so
-// no range is ever empty and an odometer visits exactly the same values.
-template <class F>
-inline void Nest19(const int32_t (&L)[19], F&& work) {
-  int32_t v[20];
-  int32_t hi[20];
-  int32_t step[20];
-  hi[1] = L[18];
-  step[1] = 2;
-  for (int l = 2; l <= 19; ++l) {
-    hi[l] = L[19 - l];
-    step[l] = L[20 - l];
-  }
-  for (int l = 1; l <= 19; ++l) v[l] = 2;
-  // Levels whose range holds one value never move; start the carry search at
-  // the deepest level that can.
-  int top = 1;
-  for (int l = 1; l <= 19; ++l)
-    if (hi[l] > 2) {
-      top = l;
-      break;
+// The nineteen nested loops of the radix-4 pass and of the second reordering
+// (level 1 from 2 to L[18] step 2, level l from the value of level l-1 to
+// L[19-l] step L[20-l], with L halving down to 2) visit the level-19 values
+// 2 + 2 * r, where r runs through 0 .. count-1 in bit-reversed order. This
+// counter yields the same values in the same order without the nest.
+// A branch-free reversal: the counter that mirrors the nest's carries would
+// mispredict on almost every step.
+struct Rev8 {
+  uint8_t t[256];
+  constexpr Rev8() : t{} {
+    for (int i = 0; i < 256; ++i) {
+      int r = 0;
+      for (int k = 0; k < 8; ++k) r |= ((i >> k) & 1) << (7 - k);
+      t[i] = static_cast<uint8_t>(r);
     }
-  for (;;) {
-    work(v[19]);
-    v[19] += step[19];
-    if (v[19] <= hi[19]) continue;
-    int l = 18;
-    while (l >= top) {
-      v[l] += step[l];
-      if (v[l] <= hi[l]) break;
-      --l;
-    }
-    if (l < top) return;
-    for (int k = l + 1; k <= 19; ++k) v[k] = v[l];
   }
+};
+constexpr Rev8 kRev8;
+
+// i reversed on `bits` bits (0 <= bits <= 18).
+inline int32_t BitReverse(uint32_t i, int bits) {
+  const uint32_t r = (uint32_t{kRev8.t[i & 0xff]} << 24) | (uint32_t{kRev8.t[(i >> 8) & 0xff]} << 16) |
+                     (uint32_t{kRev8.t[(i >> 16) & 0xff]} << 8);
+  return bits == 0 ? 0 : static_cast<int32_t>(r >> (32 - bits));
+}
+
+inline int Log2(int32_t v) {
+  int b = 0;
+  while ((int32_t{1} << b) < v) ++b;
+  return b;
+}
+
+// One butterfly group: the eight quarter-block runs of `span` values are
+// distinct stretches of the array, which lets the compiler keep several
+// butterflies in one vector register.
+inline void Butterflies(int32_t span, float* __restrict a0, float* __restrict a1,
+                        float* __restrict a2, float* __restrict a3, float* __restrict a4,
+                        float* __restrict a5, float* __restrict a6, float* __restrict a7, float c1,
+                        float s1, float c2, float s2, float c3, float s3) {
+  for (int32_t d = 0; d < span; ++d) {
+    const float r1 = a1[d] * c1 - a5[d] * s1;
+    const float r5 = a1[d] * s1 + a5[d] * c1;
+    float t2 = a2[d] * c2 - a6[d] * s2;
+    float t6 = a2[d] * s2 + a6[d] * c2;
+    float t3 = a3[d] * c3 - a7[d] * s3;
+    float t7 = a3[d] * s3 + a7[d] * c3;
+    const float t0 = a0[d] + t2;
+    const float t4 = a4[d] + t6;
+    t2 = a0[d] - t2;
+    t6 = a4[d] - t6;
+    const float t1 = r1 + t3;
+    const float t5 = r5 + t7;
+    t3 = r1 - t3;
+    t7 = r5 - t7;
+    a0[d] = t0 + t1;
+    a7[d] = t4 + t5;
+    a6[d] = t0 - t1;
+    a1[d] = t5 - t4;
+    a2[d] = t2 - t7;
+    a5[d] = t6 + t3;
+    a4[d] = t2 + t7;
+    a3[d] = t3 - t6;
+  }
+}
+
+// A group with its twiddle factors by the double- and triple-angle products.
+inline void SingleGroup(int32_t span, float* B0, float* B1, float* B2, float* B3, float* B4,
+                        float* B5, float* B6, float* B7, int32_t jr, int32_t ji, float c1,
+                        float s1) {
+  const float c2 = c1 * c1 - s1 * s1;
+  const float s2 = 2.0f * c1 * s1;
+  const float c3 = c1 * c2 - s1 * s2;
+  const float s3 = c2 * s1 + s2 * c1;
+  const int32_t j0 = jr * 4 * span;
+  const int32_t k0 = ji * 4 * span;
+  Butterflies(span, B0 + j0, B1 + j0, B2 + j0, B3 + j0, B4 + k0, B5 + k0, B6 + k0, B7 + k0, c1, s1,
+              c2, s2, c3, s3);
+}
+
+#if defined(__SSE2__)
+// Four groups of a span-1 pass at once, one group per vector lane. Each
+// group's eight values are two runs of four (a0..a3 at 4*jr, a4..a7 at
+// 4*ji); a 4x4 transpose puts the same role of every group into one vector.
+// Every lane performs the scalar butterfly's operations in the same order,
+// so the results are the same to the bit.
+void Span1Groups4(float* b, const int32_t* jr, const int32_t* ji, const float* c1s,
+                  const float* s1s) {
+  __m128 a0 = _mm_loadu_ps(b + 4 * jr[0]), a1 = _mm_loadu_ps(b + 4 * jr[1]);
+  __m128 a2 = _mm_loadu_ps(b + 4 * jr[2]), a3 = _mm_loadu_ps(b + 4 * jr[3]);
+  __m128 a4 = _mm_loadu_ps(b + 4 * ji[0]), a5 = _mm_loadu_ps(b + 4 * ji[1]);
+  __m128 a6 = _mm_loadu_ps(b + 4 * ji[2]), a7 = _mm_loadu_ps(b + 4 * ji[3]);
+  _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+  _MM_TRANSPOSE4_PS(a4, a5, a6, a7);
+  // Built lane by lane: a vector load right after four scalar stores would
+  // wait for them to retire.
+  const __m128 c1 = _mm_setr_ps(c1s[0], c1s[1], c1s[2], c1s[3]);
+  const __m128 s1 = _mm_setr_ps(s1s[0], s1s[1], s1s[2], s1s[3]);
+  const __m128 c2 = _mm_sub_ps(_mm_mul_ps(c1, c1), _mm_mul_ps(s1, s1));
+  const __m128 s2 = _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(2.0f), c1), s1);
+  const __m128 c3 = _mm_sub_ps(_mm_mul_ps(c1, c2), _mm_mul_ps(s1, s2));
+  const __m128 s3 = _mm_add_ps(_mm_mul_ps(c2, s1), _mm_mul_ps(s2, c1));
+  const __m128 r1 = _mm_sub_ps(_mm_mul_ps(a1, c1), _mm_mul_ps(a5, s1));
+  const __m128 r5 = _mm_add_ps(_mm_mul_ps(a1, s1), _mm_mul_ps(a5, c1));
+  __m128 t2 = _mm_sub_ps(_mm_mul_ps(a2, c2), _mm_mul_ps(a6, s2));
+  __m128 t6 = _mm_add_ps(_mm_mul_ps(a2, s2), _mm_mul_ps(a6, c2));
+  __m128 t3 = _mm_sub_ps(_mm_mul_ps(a3, c3), _mm_mul_ps(a7, s3));
+  __m128 t7 = _mm_add_ps(_mm_mul_ps(a3, s3), _mm_mul_ps(a7, c3));
+  const __m128 t0 = _mm_add_ps(a0, t2);
+  const __m128 t4 = _mm_add_ps(a4, t6);
+  t2 = _mm_sub_ps(a0, t2);
+  t6 = _mm_sub_ps(a4, t6);
+  const __m128 t1 = _mm_add_ps(r1, t3);
+  const __m128 t5 = _mm_add_ps(r5, t7);
+  t3 = _mm_sub_ps(r1, t3);
+  t7 = _mm_sub_ps(r5, t7);
+  a0 = _mm_add_ps(t0, t1);
+  a7 = _mm_add_ps(t4, t5);
+  a6 = _mm_sub_ps(t0, t1);
+  a1 = _mm_sub_ps(t5, t4);
+  a2 = _mm_sub_ps(t2, t7);
+  a5 = _mm_add_ps(t6, t3);
+  a4 = _mm_add_ps(t2, t7);
+  a3 = _mm_sub_ps(t3, t6);
+  _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+  _MM_TRANSPOSE4_PS(a4, a5, a6, a7);
+  _mm_storeu_ps(b + 4 * jr[0], a0);
+  _mm_storeu_ps(b + 4 * jr[1], a1);
+  _mm_storeu_ps(b + 4 * jr[2], a2);
+  _mm_storeu_ps(b + 4 * jr[3], a3);
+  _mm_storeu_ps(b + 4 * ji[0], a4);
+  _mm_storeu_ps(b + 4 * ji[1], a5);
+  _mm_storeu_ps(b + 4 * ji[2], a6);
+  _mm_storeu_ps(b + 4 * ji[3], a7);
+}
+#endif
+
+// Both reorderings and the unpacking in one gather through a stack copy.
+// The first reordering reverses the imaginary parts of the pairs within each
+// block [2^p, 2^(p+1)), the second moves pair i to the bit-reversed index r,
+// and the unpacking moves the imaginary part of pair 0 to b[n] and negates
+// the others. Pure data movement and sign flips, so the result is that of
+// the separate steps to the bit.
+constexpr int32_t kGatherMax = 4096;
+
+// Where the imaginary part that the first reordering brings to pair i
+// comes from.
+inline int32_t ImagSource(int32_t i) {
+  if (i == 0) return 0;
+  return 3 * static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(i))) - 1 - i;
+}
+
+void GatherReorderUnpack(int32_t m, float* b) {
+  const int32_t n = int32_t{1} << m;
+  float copy[kGatherMax];
+  std::memcpy(copy, b, sizeof(float) * n);
+  const int32_t pairs = n / 2;
+  auto move = [&](int32_t i, int32_t r) {
+    b[2 * r] = copy[2 * i];
+    b[2 * r + 1] = -copy[2 * ImagSource(i) + 1];
+  };
+  if (pairs < 4) {
+    for (int32_t i = 0; i < pairs; ++i) move(i, BitReverse(i, m - 1));
+  } else {
+    // rev(i + pairs/4) = rev(i) + 2, rev(i + pairs/2) = rev(i) + 1: four
+    // sources fill four neighbouring pairs. The three upper sources lie in
+    // the octaves [q, 2q) and [2q, 4q), where their mirrors are plain.
+    const int32_t q = pairs / 4;
+    for (int32_t i = 0; i < q; ++i) {
+      float* o = b + 2 * BitReverse(i, m - 1);
+      o[0] = copy[2 * i];
+      o[1] = -copy[2 * ImagSource(i) + 1];
+      o[2] = copy[2 * (i + 2 * q)];
+      o[3] = -copy[2 * (4 * q - 1 - i) + 1];
+      o[4] = copy[2 * (i + q)];
+      o[5] = -copy[2 * (2 * q - 1 - i) + 1];
+      o[6] = copy[2 * (i + 3 * q)];
+      o[7] = -copy[2 * (3 * q - 1 - i) + 1];
+    }
+  }
+  b[n] = copy[1];
+  b[1] = 0.0f;
+  b[n + 1] = 0.0f;
 }
 
 }  // namespace
@@ -97,45 +247,16 @@ void Radix2Pass(int32_t span, float* P, float* Q) {
 
 void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float* B3, float* B4,
                 float* B5, float* B6, float* B7) {
-  int32_t L[19];
-  L[0] = nt / 4;
-  for (int k = 1; k <= 18; ++k) {
-    if (L[k - 1] < 2) L[k - 1] = 2;
-    if (L[k - 1] == 2)
-      L[k] = 2;
-    else
-      L[k] = L[k - 1] / 2;
-  }
+  // Groups of the pass, as counted by the nest's table (at least one). The
+  // group with angle 0 always comes first.
+  const int32_t groups = nt / 4 < 2 ? 1 : nt / 8;
+  const int groupBits = Log2(groups);
   const Constants& cs = Consts();
   const double piovn = cs.pi / nt;
   const Twiddles* tw = nt <= kTwNt ? &Tw() : nullptr;
   const int32_t twScale = nt <= kTwNt ? kTwNt / nt : 0;
-  int32_t jr = 2, ji = 3, jl = 2;
-
-  Nest19(L, [&](int32_t jthet) {
-    const int32_t th2 = jthet - 2;
-    if (th2 <= 0) {
-      for (int32_t k = 0; k < span; ++k) {
-        const float t0 = B0[k] + B2[k];
-        const float t1 = B1[k] + B3[k];
-        B2[k] = B0[k] - B2[k];
-        B3[k] = B1[k] - B3[k];
-        B0[k] = t0 + t1;
-        B1[k] = t0 - t1;
-      }
-      if (nt > 4) {
-        for (int32_t k = 4 * span; k < 5 * span; ++k) {
-          const float pr = static_cast<float>(cs.p7 * static_cast<double>(B1[k] - B3[k]));
-          const float pi = static_cast<float>(cs.p7 * static_cast<double>(B1[k] + B3[k]));
-          B3[k] = B2[k] + pi;
-          B1[k] = pi - B2[k];
-          B2[k] = B0[k] - pr;
-          B0[k] = B0[k] + pr;
-        }
-      }
-      return;
-    }
-    float c1, s1;
+  auto twiddle = [&](int32_t g, float& c1, float& s1) {
+    const int32_t th2 = 2 * BitReverse(static_cast<uint32_t>(g), groupBits);
     if (tw) {
       c1 = tw->c[th2 * twScale];
       s1 = tw->s[th2 * twScale];
@@ -144,45 +265,67 @@ void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float
       c1 = static_cast<float>(std::cos(arg));
       s1 = static_cast<float>(std::sin(arg));
     }
-    const float c2 = c1 * c1 - s1 * s1;
-    const float s2 = 2.0f * c1 * s1;
-    const float c3 = c1 * c2 - s1 * s2;
-    const float s3 = c2 * s1 + s2 * c1;
-    const int32_t j0 = jr * 4 * span;
-    const int32_t k0 = ji * 4 * span;
-    for (int32_t d = 0; d < span; ++d) {
-      const int32_t j = j0 + d;
-      const int32_t k = k0 + d;
-      const float r1 = B1[j] * c1 - B5[k] * s1;
-      const float r5 = B1[j] * s1 + B5[k] * c1;
-      float t2 = B2[j] * c2 - B6[k] * s2;
-      float t6 = B2[j] * s2 + B6[k] * c2;
-      float t3 = B3[j] * c3 - B7[k] * s3;
-      float t7 = B3[j] * s3 + B7[k] * c3;
-      const float t0 = B0[j] + t2;
-      const float t4 = B4[k] + t6;
-      t2 = B0[j] - t2;
-      t6 = B4[k] - t6;
-      const float t1 = r1 + t3;
-      const float t5 = r5 + t7;
-      t3 = r1 - t3;
-      t7 = r5 - t7;
-      B0[j] = t0 + t1;
-      B7[k] = t4 + t5;
-      B6[k] = t0 - t1;
-      B1[j] = t5 - t4;
-      B2[j] = t2 - t7;
-      B5[k] = t6 + t3;
-      B4[k] = t2 + t7;
-      B3[j] = t3 - t6;
+  };
+
+  for (int32_t k = 0; k < span; ++k) {
+    const float t0 = B0[k] + B2[k];
+    const float t1 = B1[k] + B3[k];
+    B2[k] = B0[k] - B2[k];
+    B3[k] = B1[k] - B3[k];
+    B0[k] = t0 + t1;
+    B1[k] = t0 - t1;
+  }
+  if (nt > 4) {
+    for (int32_t k = 4 * span; k < 5 * span; ++k) {
+      const float pr = static_cast<float>(cs.p7 * static_cast<double>(B1[k] - B3[k]));
+      const float pi = static_cast<float>(cs.p7 * static_cast<double>(B1[k] + B3[k]));
+      B3[k] = B2[k] + pi;
+      B1[k] = pi - B2[k];
+      B2[k] = B0[k] - pr;
+      B0[k] = B0[k] + pr;
     }
+  }
+
+#if defined(__SSE2__)
+  // In the last pass (span 1) every group is a single butterfly: four of
+  // them go through the vector unit together. Groups touch disjoint values,
+  // so their order is free; group g (g >= 1) works on jr = 2g and on its
+  // mirror ji = 3 * 2^p - 1 - jr within jr's octave [2^p, 2^(p+1)), which is
+  // where the counters of the general loop below put it.
+  if (span == 1 && B1 == B0 + 1 && B2 == B0 + 2 && B3 == B0 + 3 && B4 == B0 && B5 == B1 &&
+      B6 == B2 && B7 == B3) {
+    int32_t g = 1;
+    int32_t jr[4], ji[4];
+    float c1[4], s1[4];
+    auto place = [&](int32_t gg, int l) {
+      jr[l] = 2 * gg;
+      ji[l] = 3 * static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(jr[l]))) - 1 - jr[l];
+      twiddle(gg, c1[l], s1[l]);
+    };
+    for (; g + 4 <= groups; g += 4) {
+      for (int l = 0; l < 4; ++l) place(g + l, l);
+      Span1Groups4(B0, jr, ji, c1, s1);
+    }
+    for (; g < groups; ++g) {
+      place(g, 0);
+      SingleGroup(span, B0, B1, B2, B3, B4, B5, B6, B7, jr[0], ji[0], c1[0], s1[0]);
+    }
+    return;
+  }
+#endif
+
+  int32_t jr = 2, ji = 3, jl = 2;
+  for (int32_t g = 1; g < groups; ++g) {
+    float c1, s1;
+    twiddle(g, c1, s1);
+    SingleGroup(span, B0, B1, B2, B3, B4, B5, B6, B7, jr, ji, c1, s1);
     jr += 2;
     ji -= 2;
     if (ji <= jl) {
       ji = 2 * jr - 1;
       jl = jr;
     }
-  });
+  }
 }
 
 void Reorder1(int32_t m, float* b) {
@@ -201,17 +344,16 @@ void Reorder1(int32_t m, float* b) {
 }
 
 void Reorder2(int32_t m, float* b) {
-  int32_t L[19];
-  L[0] = int32_t{1} << m;
-  for (int k = 1; k <= 18; ++k) L[k] = k < m ? L[k - 1] / 2 : 2;
-  int32_t ij = 2;
-  Nest19(L, [&](int32_t jv) {
-    if (ij < jv) {
-      std::swap(b[ij - 2], b[jv - 2]);
-      std::swap(b[ij - 1], b[jv - 1]);
+  // Pair i (b[2i], b[2i+1]) trades places with the pair at the bit-reversed
+  // index; each exchange happens once, from the lower index.
+  const int32_t pairs = int32_t{1} << (m - 1);
+  for (int32_t i = 0; i < pairs; ++i) {
+    const int32_t r = BitReverse(i, m - 1);
+    if (i < r) {
+      std::swap(b[2 * i], b[2 * r]);
+      std::swap(b[2 * i + 1], b[2 * r + 1]);
     }
-    ij += 2;
-  });
+  }
 }
 
 void fast(float* b, int32_t n) {
@@ -237,6 +379,10 @@ void fast(float* b, int32_t n) {
     const int32_t span = n / nt;
     Radix4Pass(span, nt, b, b + span, b + 2 * span, b + 3 * span, b, b + span, b + 2 * span,
                b + 3 * span);
+  }
+  if (n <= kGatherMax) {
+    GatherReorderUnpack(m, b);
+    return;
   }
   Reorder1(m, b);
   Reorder2(m, b);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -88,6 +89,67 @@ TEST(Fast, KnownTransformsAndSignConvention) {
     EXPECT_NEAR(s[3], -n / 2.0f, 1e-3);
     EXPECT_EQ(s[1], 0.0f);
     EXPECT_EQ(s[n + 1], 0.0f);
+  }
+}
+
+// The second reordering written as its nineteen nested loops, level by level.
+void NestedReorder2(int32_t m, float* b) {
+  int32_t L[19];
+  L[0] = int32_t{1} << m;
+  for (int k = 1; k <= 18; ++k) L[k] = k < m ? L[k - 1] / 2 : 2;
+  int32_t ij = 2;
+  auto level = [&](auto& self, int l, int32_t from) -> void {
+    const int32_t hi = l == 1 ? L[18] : L[19 - l], step = l == 1 ? 2 : L[20 - l];
+    for (int32_t v = from; v <= hi; v += step) {
+      if (l < 19) {
+        self(self, l + 1, v);
+      } else {
+        if (ij < v) {
+          std::swap(b[ij - 2], b[v - 2]);
+          std::swap(b[ij - 1], b[v - 1]);
+        }
+        ij += 2;
+      }
+    }
+  };
+  level(level, 1, 2);
+}
+
+TEST(Fast, SecondReorderingMovesPairsLikeTheNestedLoops) {
+  for (int32_t m = 1; m <= 19; ++m) {
+    const int32_t n = int32_t{1} << m;
+    std::vector<float> got(n + 2), want(n + 2);
+    for (int32_t i = 0; i < n; ++i) got[i] = want[i] = static_cast<float>(i);
+    vx::Reorder2(m, got.data());
+    NestedReorder2(m, want.data());
+    ASSERT_EQ(got, want) << "m=" << m;
+  }
+}
+
+// fast() may fuse its steps; the outcome must be that of the passes run one
+// after the other, to the last bit.
+TEST(Fast, EqualsItsPassesRunOneByOne) {
+  for (int32_t m = 1; m <= 14; ++m) {
+    const int32_t n = int32_t{1} << m;
+    std::vector<float> got = RandomFrame(n, 5u + m), b = got;
+    vx::fast(got.data(), n);
+    int32_t nt = 1;
+    if (m % 2 != 0) {
+      vx::Radix2Pass(n / 2, b.data(), b.data() + n / 2);
+      nt = 2;
+    }
+    for (int32_t i = 0; i < m / 2; ++i) {
+      nt *= 4;
+      float* p = b.data();
+      const int32_t s = n / nt;
+      vx::Radix4Pass(s, nt, p, p + s, p + 2 * s, p + 3 * s, p, p + s, p + 2 * s, p + 3 * s);
+    }
+    vx::Reorder1(m, b.data());
+    vx::Reorder2(m, b.data());
+    b[n] = b[1];
+    b[1] = b[n + 1] = 0.0f;
+    for (int32_t i = 3; i < n; i += 2) b[i] = -b[i];
+    ASSERT_EQ(got, b) << "m=" << m;
   }
 }
 
