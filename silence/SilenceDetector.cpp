@@ -394,6 +394,39 @@ int32_t AnalysisFrameLength(int32_t iSampleRate) {
   return FrameLengthFor(iSampleRate, model);
 }
 
+int32_t FrameCentre(const FrameLayout& iLayout, size_t iIndex, size_t iCount) {
+  if (iIndex + 1 == iCount) return iLayout.framesRead - iLayout.frameLen / 2;
+  return static_cast<int32_t>(iIndex) * iLayout.hop;
+}
+
+std::string AnalysisRefusal(const std::string& iFileName, int32_t& oSampleRate, int64_t& oFrames) {
+  SF_INFO info{};
+  SndFileHandle file(sf_open(iFileName.c_str(), SFM_READ, &info));
+  oSampleRate = 0;
+  oFrames = 0;
+  if (!file) return std::string("not a sound file that can be read (") + sf_strerror(nullptr) + ")";
+  oSampleRate = info.samplerate;
+  oFrames = info.frames;
+  if (info.channels > 2)
+    return "has " + std::to_string(info.channels) +
+           " channels; only mono and stereo files are analysed";
+  if (info.samplerate < 44100)
+    return "sample rate " + std::to_string(info.samplerate) +
+           " Hz is below 44100 Hz, the lowest rate the loudness analysis supports";
+  if (info.frames > std::numeric_limits<int32_t>::max())
+    return "has " + std::to_string(info.frames) + " frames, more than the " +
+           std::to_string(std::numeric_limits<int32_t>::max()) + " the detector can address";
+  vx::generalstruct model;
+  const int64_t minimum = FrameLengthFor(info.samplerate, model) + HopFor(info.samplerate) + 1;
+  if (info.frames < minimum) {
+    std::ostringstream why;
+    why << "too short: " << info.frames << " frames, the analysis needs at least " << minimum
+        << " (" << static_cast<double>(minimum) / info.samplerate << " s)";
+    return why.str();
+  }
+  return {};
+}
+
 int ComputeFrameLoudness(const std::string& iFileName, int32_t iStartSmp, int32_t iLenSmp,
                          std::vector<float>& oLoudness, FrameLayout& oLayout) {
   oLoudness.clear();

@@ -10,6 +10,7 @@
 // and classify it later, with exactly the marks SilenceDetector would give.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,3 +67,13 @@ inline int ClassifyFrames(const std::vector<float>& iLoudness, float iSilenceLou
 
 // N, the analysis frame length the detector uses at sample rate iSampleRate.
 int32_t AnalysisFrameLength(int32_t iSampleRate);
+
+// Centre, in frames from the range start, of analysis frame iIndex of a
+// sequence of iCount frames produced with iLayout.
+int32_t FrameCentre(const FrameLayout& iLayout, size_t iIndex, size_t iCount);
+
+// Why the whole-file detector would refuse iFileName, in words for a user
+// (not a sound file, not mono or stereo, rate too low, too short, too long),
+// or an empty string when it can be analysed. Prints nothing. oSampleRate and
+// oFrames describe the file when it opened.
+std::string AnalysisRefusal(const std::string& iFileName, int32_t& oSampleRate, int64_t& oFrames);

@@ -1,0 +1,89 @@
+// vxaudio loudness FILE: the total loudness of every analysis frame the
+// silence detector sees, to plot a file's loudness curve and pick thresholds.
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "Common.h"
+#include "SilenceDetector.h"
+
+namespace vxcli {
+
+int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
+                    int32_t& oFrames);
+void InstallAnalysisSink(bool verbose);
+std::string FirstAnalysisError();
+
+namespace {
+
+struct LoudnessOptions {
+  std::string file;
+  std::string format = "csv";
+  std::string out;
+};
+
+int RunLoudness(const LoudnessOptions& o) {
+  InstallDiagSink();
+  int32_t rate = 0, frames = 0;
+  if (int rc = CheckAnalysable("loudness", o.file, rate, frames); rc != kExitOk) return rc;
+  InstallAnalysisSink(false);
+  std::vector<float> loudness;
+  FrameLayout layout;
+  int rc = ComputeFrameLoudness(o.file, 0, frames, loudness, layout);
+  InstallDiagSink();
+  if (rc != 0) {
+    PrintError("loudness", o.file, "analysis failed: " + FirstAnalysisError());
+    return kExitFailed;
+  }
+
+  // An hour is 720000 frames: written by hand rather than through a JSON
+  // tree, which would take tens of bytes per number.
+  const bool json = o.format == "json";
+  std::string text;
+  text.reserve(loudness.size() * 24 + 256);
+  char buf[160];
+  if (json) {
+    std::string name = DumpJson(nlohmann::json(o.file), -1);
+    name.pop_back();  // its final newline
+    std::snprintf(buf, sizeof buf,
+                  ", \"sample_rate\": %d, \"frames\": %d, \"hop\": %d, \"frame_length\": %d,\n",
+                  rate, frames, layout.hop, layout.frameLen);
+    text += "{\"file\": " + name + buf + " \"loudness\": [";
+  } else {
+    text += "time_s,sone\n";
+  }
+  for (size_t k = 0; k < loudness.size(); ++k) {
+    const double t = static_cast<double>(FrameCentre(layout, k, loudness.size())) / rate;
+    const float l = loudness[k];
+    if (json) {
+      if (std::isfinite(l))
+        std::snprintf(buf, sizeof buf, "%s\n  [%.6f, %.6g]", k ? "," : "", t, double(l));
+      else
+        std::snprintf(buf, sizeof buf, "%s\n  [%.6f, null]", k ? "," : "", t);
+    } else {
+      std::snprintf(buf, sizeof buf, "%.6f,%.6g\n", t, double(l));
+    }
+    text += buf;
+  }
+  if (json) text += "\n]}\n";
+  return WriteResult("loudness", o.out, text, o.file);
+}
+
+CommandRunner Setup(CLI::App& app) {
+  auto o = std::make_shared<LoudnessOptions>();
+  CLI::App* sub = app.add_subcommand(
+      "loudness", "Total loudness (sone) of every 5 ms analysis frame, as the silence detector sees it");
+  sub->add_option("FILE", o->file, "Sound file (mono or stereo, 44.1 kHz or more)")->required();
+  sub->add_option("--format", o->format, "csv (default: time_s,sone rows) or json")
+      ->check(CLI::IsMember({"csv", "json"}));
+  sub->add_option("-o,--output", o->out, "Write the result to this file instead of stdout");
+  return [o] { return RunLoudness(*o); };
+}
+
+CommandRegistration reg(45, &Setup);
+
+}  // namespace
+}  // namespace vxcli
