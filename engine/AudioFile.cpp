@@ -12,8 +12,9 @@ namespace {
 
 constexpr const char* kOpenError = "AudioFile::InitAudio: ERROR: problem while openning ";
 
-// Values per libsndfile read in the maximum scan (values, not frames).
-constexpr int64_t kAbsMaxBlock = 4098;
+// Values per read in the maximum scan (values, not frames). A multiple of 6,
+// so that 1, 2, 3 and 6 channels read whole frames.
+constexpr int64_t kAbsMaxBlock = 16 * 4098;
 
 // Interleaved values per internal read in ReadMonoData / ReadStereoData. The
 // result is the same as one read of the whole area; only memory differs.
@@ -143,16 +144,20 @@ int AudioFile::SearchAbsMax(float* oMax, int32_t iStart, int32_t iLen) {
 
   const int64_t channels = std::max<int32_t>(mChannels, 1);
   const int64_t total = channels * iLen;
-  std::vector<float> block(size_t(std::min(total, kAbsMaxBlock)), 0.0f);
+  // libsndfile reads whole frames only (a value count that is not a multiple
+  // of the channel count reads nothing), so the block shrinks to whole frames
+  // for 4, 5, 7, 8... channels; 1, 2, 3 and 6 channels divide it.
+  const int64_t most = std::max(kAbsMaxBlock - kAbsMaxBlock % channels, channels);
+  std::vector<float> block(size_t(std::min(total, most)), 0.0f);
   int64_t consumed = 0;  // frames
   float m = 0.0f;
-  sf_count_t n = sf_read_float(mSndFile.get(), block.data(), sf_count_t(block.size()));
+  int64_t n = ReadFloatValues(block.data(), int64_t(block.size()));
   while (n > 0) {
     m = AbsMaxOf(block.data(), size_t(n), m);
     consumed += n / channels;
     if (consumed >= iLen) break;
     const int64_t left = (iLen - consumed) * channels;
-    n = sf_read_float(mSndFile.get(), block.data(), std::min<sf_count_t>(n, left));
+    n = ReadFloatValues(block.data(), std::min(n, left));
   }
   max = m;
   CloseHandle();
@@ -215,10 +220,55 @@ void AudioFile::CheckFrameArea(int32_t& ioStart, int32_t& ioLen) {
   }
 }
 
-// Frames read at the handle's position (0 at the end or on a read error).
-static int64_t ReadFrames(SNDFILE* f, float* oBuf, int64_t frames) {
-  const sf_count_t n = sf_readf_float(f, oBuf, frames);
-  return n > 0 ? n : 0;
+namespace {
+
+// 16-bit PCM (FLAC aside, which decodes on its own terms) read as shorts
+// gives s / 32768, exact in float: the very values of libsndfile's float
+// read, which however converts and reads 4 KB per system call.
+bool ShortsAreExact(const SF_INFO* iInfo) {
+  return iInfo && (iInfo->format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 &&
+         (iInfo->format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC;
+}
+
+void ShortsToFloats(const int16_t* iIn, size_t n, float* oOut) {
+  constexpr float kScale = 1.0f / 32768.0f;
+  for (size_t i = 0; i < n; ++i) oOut[i] = float(iIn[i]) * kScale;
+}
+
+}  // namespace
+
+// Frames (or single values) read at the handle's position: the count read,
+// 0 at the end or on a read error.
+int64_t AudioFile::ReadFloatFrames(float* oBuf, int64_t iFrames) {
+  if (!ShortsAreExact(mSfInfo.get())) {
+    const sf_count_t n = sf_readf_float(mSndFile.get(), oBuf, iFrames);
+    return n > 0 ? n : 0;
+  }
+  const int64_t channels = std::max(mSfInfo->channels, 1);
+  const int64_t chunk = std::max<int64_t>(1, kChunkValues / channels);
+  mShorts.resize(size_t(std::min(chunk, iFrames) * channels));
+  int64_t done = 0;
+  while (done < iFrames) {
+    const int64_t want = std::min(chunk, iFrames - done);
+    const sf_count_t got = sf_readf_short(mSndFile.get(), mShorts.data(), want);
+    if (got <= 0) break;
+    ShortsToFloats(mShorts.data(), size_t(got * channels), oBuf + done * channels);
+    done += got;
+    if (got < want) break;
+  }
+  return done;
+}
+
+int64_t AudioFile::ReadFloatValues(float* oBuf, int64_t iValues) {
+  if (!ShortsAreExact(mSfInfo.get())) {
+    const sf_count_t n = sf_read_float(mSndFile.get(), oBuf, iValues);
+    return n > 0 ? n : 0;
+  }
+  mShorts.resize(size_t(iValues));
+  const sf_count_t got = sf_read_short(mSndFile.get(), mShorts.data(), iValues);
+  if (got <= 0) return 0;
+  ShortsToFloats(mShorts.data(), size_t(got), oBuf);
+  return got;
 }
 
 int AudioFile::ReadData(float* oBuffer, int32_t iStart, int32_t iLen) {
@@ -227,8 +277,8 @@ int AudioFile::ReadData(float* oBuffer, int32_t iStart, int32_t iLen) {
   const bool opened = !mSndFile;
   if (opened && !OpenForReading()) return -1;
   SeekTo(iStart);
-  const int64_t n = ReadFrames(mSndFile.get(), oBuffer, iLen);
-  if (mReadPos >= 0) mReadPos += n;
+  const sf_count_t n = sf_readf_float(mSndFile.get(), oBuffer, iLen);
+  if (mReadPos >= 0) mReadPos += std::max<sf_count_t>(n, 0);
   if (opened) CloseHandle();
   return 0;
 }
@@ -240,8 +290,8 @@ int AudioFile::ReadMonoData(std::vector<float>& oData, int32_t iStart, int32_t i
     return -1;
   }
   CheckFrameArea(iStart, iLen);
-  oData.clear();
   if (iLen == 0) {
+    oData.clear();
     if (opened) CloseHandle();
     return 0;
   }
@@ -250,13 +300,13 @@ int AudioFile::ReadMonoData(std::vector<float>& oData, int32_t iStart, int32_t i
   oData.resize(size_t(iLen));
   int64_t done = 0;
   if (channels == 1) {
-    done = ReadFrames(mSndFile.get(), oData.data(), iLen);
+    done = ReadFloatFrames(oData.data(), iLen);
   } else {
     const int64_t chunk = std::max<int64_t>(1, kChunkValues / channels);
     mScratch.resize(size_t(std::min<int64_t>(chunk, iLen) * channels));
     while (done < iLen) {
       const int64_t want = std::min<int64_t>(chunk, iLen - done);
-      const int64_t got = ReadFrames(mSndFile.get(), mScratch.data(), want);
+      const int64_t got = ReadFloatFrames(mScratch.data(), want);
       MixDown(mScratch.data(), got, channels, oData.data() + done);
       done += got;
       if (got < want) break;
@@ -270,27 +320,33 @@ int AudioFile::ReadMonoData(std::vector<float>& oData, int32_t iStart, int32_t i
 
 int AudioFile::ReadStereoData(std::vector<float>& oData, int32_t iStart, int32_t iLen) {
   CheckFrameArea(iStart, iLen);
-  oData.clear();
   if (iLen == 0) {
+    oData.clear();
     vx::DiagOut("AudioFile::ReadStereoData: WARNING: nothing to read");
     return 0;
   }
   if (mChannels > 2) {
+    oData.clear();
     vx::DiagOut("AudioFile::ReadStereoData: WARNING: more than 2 channels, read nothing");
     return 0;
   }
-  if (!mSndFile && !OpenForReading()) return -1;
+  if (!mSndFile && !OpenForReading()) {
+    oData.clear();
+    return -1;
+  }
   SeekTo(iStart);
+  // oData ends with exactly the values read; sizing it over its old content
+  // (not emptying it first) spares a zero-fill of every block of an export.
   oData.resize(size_t(iLen) * 2);
   int64_t done = 0;
   if (mChannels == 2) {
-    done = ReadFrames(mSndFile.get(), oData.data(), iLen);
+    done = ReadFloatFrames(oData.data(), iLen);
   } else {
     const int64_t chunk = kChunkValues;
     mScratch.resize(size_t(std::min<int64_t>(chunk, iLen)));
     while (done < iLen) {
       const int64_t want = std::min<int64_t>(chunk, iLen - done);
-      const int64_t got = ReadFrames(mSndFile.get(), mScratch.data(), want);
+      const int64_t got = ReadFloatFrames(mScratch.data(), want);
       float* out = oData.data() + 2 * done;
       for (int64_t i = 0; i < got; ++i) out[2 * i] = out[2 * i + 1] = mScratch[size_t(i)];
       done += got;

@@ -102,6 +102,12 @@ class AudioFile {
   // block array reused by SearchMonoMinMax.
   std::vector<float> mScratch;
   std::vector<float> mBlock;
+  std::vector<int16_t> mShorts;
+  // Frame- / value-counted float reads of mSndFile, same values as
+  // sf_readf_float / sf_read_float (16-bit PCM is read as shorts: one
+  // system call per request instead of one per 4 KB).
+  int64_t ReadFloatFrames(float* oBuf, int64_t iFrames);
+  int64_t ReadFloatValues(float* oBuf, int64_t iValues);
   // Open without a message (a failed hold falls back to per-call opening,
   // which prints its own error), seek only when needed, and close.
   bool OpenQuiet();

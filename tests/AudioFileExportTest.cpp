@@ -70,7 +70,7 @@ TEST_F(ExportTest, SixteenBitStereoKeepsSamplesRateAndText) {
 TEST_F(ExportTest, ChannelLayoutsAndBlockEdges) {
   Open(9000);
   const auto src = vxtest::ReadSound(mSource);
-  // 4099 mono frames: one block of 4098 and one of 1; mid-file, so no warning.
+  // 4099 mono frames ending mid-file: no warning at all.
   const auto mono = mDir.File("mono.aif");
   DiagCapture cap;
   ASSERT_EQ(mFile.Export(mono.c_str(), 24, 1, 100, 4099), 0);

@@ -43,6 +43,8 @@ TEST(AudioFileOpen, DescribesEveryEncodingAndFindsTheLargestSample) {
       {"s24.aif", 2, 48000, SF_FORMAT_AIFF | SF_FORMAT_PCM_24},
       {"f32.wav", 3, 22050, SF_FORMAT_WAV | SF_FORMAT_FLOAT},
       {"six.flac", 6, 44100, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+      {"four.wav", 4, 16000, SF_FORMAT_WAV | SF_FORMAT_PCM_24},  // 4098 values are not whole frames
+      {"five.aif", 5, 11025, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
   };
   vxtest::TempDir dir;
   for (const auto& c : cases) {
