@@ -54,10 +54,9 @@ const Twiddles& Tw() {
 // The nineteen nested loops of the radix-4 pass and of the second reordering
 // (level 1 from 2 to L[18] step 2, level l from the value of level l-1 to
 // L[19-l] step L[20-l], with L halving down to 2) visit the level-19 values
-// 2 + 2 * r, where r runs through 0 .. count-1 in bit-reversed order. This
-// counter yields the same values in the same order without the nest.
-// A branch-free reversal: the counter that mirrors the nest's carries would
-// mispredict on almost every step.
+// 2 + 2 * r, where r runs through 0 .. count-1 in bit-reversed order. A
+// table-driven reversal gives the same values in the same order without the
+// nest's carries, which would mispredict on almost every step.
 struct Rev8 {
   uint8_t t[256];
   constexpr Rev8() : t{} {

@@ -8,10 +8,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <numeric>
 #include <random>
 #include <vector>
+
+// Counts every allocation of the process, to show that frames after the
+// first obtain no memory.
+static std::atomic<long> gAllocations{0};
+void* operator new(std::size_t size) {
+  ++gAllocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -67,6 +81,21 @@ TEST(SpezLautheit, SilentFirstFrameAndRunSetUp) {
   vx::SpezLautheitByFFT(x.data(), 400, out.data(), kBands, kHop, kRate, kLow, kHigh, kOffset, gs);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(sd.fftSize, 512);
+}
+
+TEST(SpezLautheit, NoMemoryAfterTheFirstFrame) {
+  generalstruct gs;
+  const std::vector<float> loud = Sine(1.0, 1000), soft = Sine(0.001, 3000), quiet(kN, 0.0f);
+  std::vector<float> out(kBands + 1);
+  const long start = gAllocations;
+  vx::SpezLautheitByFFT(loud.data(), kN, out.data(), kBands, kHop, kRate, kLow, kHigh, kOffset, gs);
+  const long before = gAllocations;
+  EXPECT_GT(before, start);  // the first frame builds the record's tables
+  for (int i = 0; i < 30; ++i) {
+    const float* x = (i % 3 == 0 ? loud : i % 3 == 1 ? soft : quiet).data();
+    vx::SpezLautheitByFFT(x, kN, out.data(), kBands, kHop, kRate, kLow, kHigh, kOffset, gs);
+  }
+  EXPECT_EQ(gAllocations - before, 0);
 }
 
 TEST(SpezLautheit, ChangedParametersWarnAndKeepTheFirstOnes) {
