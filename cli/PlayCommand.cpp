@@ -1,0 +1,298 @@
+// vxaudio play FILE [--start F] [--end F] [--speed X] [--interval F]:
+// plays a range through the default output device, with a progress line on
+// standard error when that is a terminal. Ctrl-C stops cleanly (exit 130).
+//
+// The command holds a PortAudio session of its own for its whole run. That
+// lets it ask about the output device before playing, with the audio
+// libraries' start-up chatter kept off the terminal, and the engine's own
+// initialise/terminate pair then only counts references.
+#include <fcntl.h>
+#include <portaudio.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "AudioFile.h"
+#include "Command.h"
+#include "Common.h"
+#include "Diag.h"
+
+namespace vxcli {
+namespace {
+
+constexpr int kExitInterrupted = 130;
+
+struct PlayOptions {
+  std::string file;
+  int64_t start = 0;
+  int64_t end = 0;
+  float speed = 1.0f;
+  std::optional<int64_t> interval;
+};
+
+volatile sig_atomic_t gInterrupted = 0;
+void OnInterrupt(int) { gInterrupted = 1; }
+
+// Restores the previous SIGINT disposition on every way out.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    struct sigaction sa {};
+    sa.sa_handler = &OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &mOld);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &mOld, nullptr); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction mOld {};
+};
+
+// Sends standard error to /dev/null while it lives: ALSA and JACK print
+// device probing noise there that says nothing to the user.
+class QuietStderr {
+ public:
+  QuietStderr() {
+    std::fflush(stderr);
+    mSaved = dup(STDERR_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    if (mSaved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~QuietStderr() {
+    if (mSaved < 0) return;
+    dup2(mSaved, STDERR_FILENO);
+    close(mSaved);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int mSaved = -1;
+};
+
+// Our PortAudio session; terminated on every way out.
+class PortAudioSession {
+ public:
+  PortAudioSession() {
+    QuietStderr quiet;
+    mOk = Pa_Initialize() == paNoError;
+  }
+  ~PortAudioSession() {
+    if (mOk) Pa_Terminate();
+  }
+  PortAudioSession(const PortAudioSession&) = delete;
+  PortAudioSession& operator=(const PortAudioSession&) = delete;
+  bool Ok() const { return mOk; }
+
+ private:
+  bool mOk = false;
+};
+
+// Called on the audio thread: stores and wakes the waiting host thread.
+class CliNotifier : public PlayNotifier {
+ public:
+  void NotifyPosition(int32_t iPos) override { mPos.store(iPos); }
+  void NotifyEnd() override { Finish(kEnded); }
+  void NotifyError() override { Finish(kFailed); }
+
+  enum State { kPlaying, kEnded, kFailed };
+  // Waits for the end, a failure or the timeout; returns the state.
+  State Wait(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mMutex);
+    mCv.wait_for(lock, limit, [this] { return mState != kPlaying; });
+    return mState;
+  }
+  int32_t Position() const { return mPos.load(); }
+
+ private:
+  void Finish(State s) {
+    {
+      std::lock_guard lock(mMutex);
+      mState = s;
+    }
+    mCv.notify_all();
+  }
+  std::atomic<int32_t> mPos{0};
+  std::mutex mMutex;
+  std::condition_variable mCv;
+  State mState = kPlaying;
+};
+
+// While the progress line is up, an engine line (a range warning from the
+// audio thread) first clears it so that the two do not run together.
+std::atomic<bool> gProgressUp{false};
+void PlayDiagSink(vx::DiagStream, std::string_view line) {
+  if (Quiet()) return;
+  flockfile(stderr);
+  if (gProgressUp.load()) std::fputs("\r\033[K", stderr);
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  funlockfile(stderr);
+}
+
+std::string Clock(double seconds) {
+  char buf[32];
+  const int whole = static_cast<int>(seconds);
+  std::snprintf(buf, sizeof buf, "%d:%02d.%d", whole / 60, whole % 60,
+                static_cast<int>((seconds - whole) * 10));
+  return buf;
+}
+
+void ShowProgress(int32_t pos, int32_t total, int rate) {
+  const double r = rate > 0 ? rate : 1;
+  std::fprintf(stderr, "\r%s / %s  frame %d of %d   ", Clock(pos / r).c_str(),
+               Clock(total / r).c_str(), static_cast<int>(pos), static_cast<int>(total));
+  std::fflush(stderr);
+}
+
+int RunPlay(const PlayOptions& o) {
+  InstallDiagSink();
+  gInterrupted = 0;
+  InterruptGuard interrupt;
+
+  if (!(o.speed >= 0.1f && o.speed <= 5.0f)) {
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "%g", static_cast<double>(o.speed));
+    PrintError("play", "", std::string("--speed ") + speed + " is outside 0.1 to 5.0");
+    return kExitUsage;
+  }
+  if (o.start < 0 || o.end < 0) {
+    PrintError("play", "", "--start and --end must not be negative");
+    return kExitUsage;
+  }
+  if (o.interval && (*o.interval < 0 || *o.interval > INT32_MAX)) {
+    PrintError("play", "", "--interval " + std::to_string(*o.interval) + " is out of range");
+    return kExitUsage;
+  }
+
+  AudioFile af;
+  if (int rc = OpenAudio("play", af, o.file); rc != kExitOk) return rc;
+  const int64_t frames = af.mSmpNb;
+  if (frames <= 0) {
+    PrintError("play", o.file, "the file has no frames");
+    return kExitFailed;
+  }
+  if (o.start >= frames) {
+    PrintError("play", o.file,
+               "--start " + std::to_string(o.start) + " is past the end of the file (" +
+                   std::to_string(frames) + " frames)");
+    return kExitFailed;
+  }
+  if (o.end != 0 && o.end <= o.start) {
+    PrintError("play", o.file, "--end must come after --start");
+    return kExitUsage;
+  }
+  // An end at or past the last frame is the end of the file.
+  const int32_t start = static_cast<int32_t>(o.start);
+  const int32_t end = o.end >= frames ? 0 : static_cast<int32_t>(o.end);
+  const int32_t stop = end ? end : static_cast<int32_t>(frames);
+  const int32_t interval =
+      o.interval ? static_cast<int32_t>(*o.interval) : std::max(1, af.mSampleRate / 10);
+
+  PortAudioSession session;
+  if (!session.Ok()) {
+    PrintError("play", "", "the audio system cannot be initialised");
+    return kExitFailed;
+  }
+  const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+  if (device == paNoDevice) {
+    PrintError("play", "", "no audio output device");
+    return kExitFailed;
+  }
+  const double rate = static_cast<double>(af.mSampleRate) * o.speed;
+  {
+    PaStreamParameters out{};
+    out.device = device;
+    out.channelCount = af.mChannels;
+    out.sampleFormat = paFloat32;
+    PaError err;
+    {
+      QuietStderr quiet;
+      err = Pa_IsFormatSupported(nullptr, &out, rate);
+    }
+    if (err != paFormatIsSupported) {
+      PrintError("play", o.file,
+                 "the default output device cannot play " + std::to_string(af.mChannels) +
+                     " channels at " + std::to_string(static_cast<long>(std::lround(rate))) +
+                     " Hz (" + Pa_GetErrorText(err) + ")");
+      return kExitFailed;
+    }
+  }
+
+  if (gInterrupted) return kExitInterrupted;
+  const bool progress = isatty(STDERR_FILENO) && !Quiet();
+  gProgressUp = false;
+  if (progress) vx::SetDiagSink(&PlayDiagSink);
+  CliNotifier notifier;
+  {
+    // The engine's own error line would only repeat the one printed below.
+    const bool quiet = Quiet();
+    SetQuiet(true);
+    const int rc = af.StartPlayAudio(start, end, o.speed, &notifier, interval);
+    SetQuiet(quiet);
+    if (rc != 0) {
+      PrintError("play", o.file, "the default output device refused the stream");
+      return kExitFailed;
+    }
+  }
+
+  CliNotifier::State state = CliNotifier::kPlaying;
+  int32_t shown = -1;
+  while (!gInterrupted) {
+    state = notifier.Wait(std::chrono::milliseconds(100));
+    const int32_t pos = state == CliNotifier::kEnded ? stop : std::max(start, notifier.Position());
+    if (progress && pos != shown) {
+      ShowProgress(pos, static_cast<int32_t>(frames), af.mSampleRate);
+      gProgressUp = true;
+    }
+    shown = pos;
+    if (state != CliNotifier::kPlaying) break;
+  }
+  if (progress) {
+    gProgressUp = false;
+    std::fputc('\n', stderr);
+  }
+
+  // Stopping lets what is queued play out, then closes the stream; the
+  // session above terminates PortAudio on the way out.
+  af.StopPlayAudio();
+  if (gInterrupted) return kExitInterrupted;
+  if (state == CliNotifier::kFailed) {
+    PrintError("play", o.file, "reading the file failed during playback");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+CommandRunner Setup(CLI::App& app) {
+  auto o = std::make_shared<PlayOptions>();
+  CLI::App* sub = app.add_subcommand("play", "Play a range of a file through the default output");
+  sub->add_option("FILE", o->file, "Sound file")->required();
+  sub->add_option("--start", o->start, "First frame (default 0)");
+  sub->add_option("--end", o->end, "Frame to stop at (default 0: the end of the file)");
+  sub->add_option("--speed", o->speed, "Speed and pitch factor, 0.1 to 5.0 (default 1.0)");
+  sub->add_option("--interval", o->interval,
+                  "Frames between progress updates (default: a tenth of a second)");
+  AddQuietFlag(sub);
+  return [o] { return RunPlay(*o); };
+}
+
+CommandRegistration reg(50, &Setup);
+
+}  // namespace
+}  // namespace vxcli
