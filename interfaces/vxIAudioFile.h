@@ -13,6 +13,7 @@
 #define VX_AUDIOFILE_CID \
   { 0x9ebf6d77, 0x6063, 0x4b58, { 0x4b, 0x58, 0xeb, 0x9b, 0x38, 0x27, 0x41, 0x40 } }
 
+// Vendor domain: vxaudio.example, a reserved name that belongs to no one.
 #define VX_AUDIOFILE_CONTRACTID "@vxaudio.example/quarnel/vxAudioFile;1"
 #define VX_INTVECTOR_CONTRACTID "@vxaudio.example/quarnel/vxIntVector;1"
 

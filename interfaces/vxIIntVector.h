@@ -11,8 +11,10 @@ class vxIIntVector : public nsISupports {
  public:
   NS_DECLARE_STATIC_IID_ACCESSOR(VX_IINTVECTOR_IID)
 
+  // NS_ERROR_INVALID_ARG outside 0 .. length - 1.
   virtual nsresult GetAt(int32_t aIndex, int32_t* aValue) = 0;
-  // Stores aValue at aIndex; an index equal to the length appends.
+  // Stores aValue at aIndex; an index equal to the length appends. A larger
+  // one would leave values nobody set, and is refused (NS_ERROR_INVALID_ARG).
   virtual nsresult SetAt(int32_t aIndex, int32_t aValue) = 0;
   virtual nsresult GetLength(int32_t* aLength) = 0;
 };
