@@ -196,7 +196,6 @@ TEST(AudioFileGraph, BadArgumentsAndEmptyColumns) {
        {Out("AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart and ioLen put to 0"),
         Out("AudioFile::Audio2Graph: WARNING: nothing to read")}},
       {0, 10, 0, 100, -3, {Err("AudioFile::Audio2Graph: ERROR: iXDot and/or iYDot <= 0")}},
-      {5, -1, 0, 100, -3, {Err("AudioFile::Audio2Graph: ERROR: iXDot and/or iYDot <= 0")}},
       {101, 10, 0, 100, -2, {Err("AudioFile::Audio2Graph: ERROR: iXDot > iLen")}},
       // Clamped to 2 frames in 3 columns: width 0, three empty searches.
       {3, 10, 98, 3, 0,
