@@ -79,6 +79,9 @@ bool AudioFile::OpenQuiet() {
   // fails on its empty path with the usual message).
   if (!mSfInfo) mSfInfo = std::make_unique<SF_INFO>();
   mSndFile.reset(sf_open(mFileName.c_str(), SFM_READ, mSfInfo.get()));
+  // A file replaced since its description by one with another channel count
+  // would overrun every buffer sized from mChannels: it does not open.
+  if (mSndFile && mChannels != 0 && mSfInfo->channels != mChannels) mSndFile.reset();
   mReadPos = mSndFile ? 0 : -1;
   return static_cast<bool>(mSndFile);
 }
