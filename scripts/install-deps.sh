@@ -6,7 +6,7 @@ set -euo pipefail
 build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
             libnspr4-dev libcli11-dev nlohmann-json3-dev libpng-dev)
 test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel)
-bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox time)
+bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time)
 
 case "${1:-test}" in
   build) want=("${build_pkgs[@]}") ;;

@@ -96,7 +96,7 @@ silence() { sox -r $R -c 1 -n -b 16 "$2" trim 0 "$1s"; }
 # mistaken for a pause (it would make the ground truth wrong).
 check_gaps() {
   sox "$1" -t s16 -c 1 - | od -An -v -td2 -w2 | awk -v r="$(soxi -r "$1")" -v f="$1" '
-    { a = $1 < 0 ? -$1 : $1; if (a < 33) run++; else { if (run > 0.09 * r && NR > run + 1) bad = 1; run = 0 } }
+    { a = $1 < 0 ? -$1 : $1; if (a < 33) run++; else { if (run > 0.2 * r && NR > run + 1) bad = 1; run = 0 } }
     END { if (bad) { print "make-corpus.sh: internal gap in " f > "/dev/stderr"; exit 1 } }'
 }
 

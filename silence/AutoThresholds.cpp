@@ -26,7 +26,7 @@ float Percentile(const std::vector<float>& sorted, float q) {
 
 }  // namespace
 
-const AutoRule kDefaultAutoRule{0.10f, 0.90f, 0.30f, 0.45f};
+const AutoRule kDefaultAutoRule{0.20f, 0.95f, 0.10f, 0.20f};
 
 AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness) {
   return ChooseThresholds(frameLoudness, kDefaultAutoRule);

@@ -28,5 +28,5 @@ AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const A
 
 extern const AutoRule kDefaultAutoRule;
 
-constexpr float kDefaultMinSilence = 0.25f;  // seconds
-constexpr float kDefaultMinSound = 0.05f;    // seconds
+constexpr float kDefaultMinSilence = 0.15f;  // seconds
+constexpr float kDefaultMinSound = 0.02f;    // seconds

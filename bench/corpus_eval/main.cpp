@@ -203,6 +203,12 @@ double MeanF1(const ByCondition& by) {
   return by.empty() ? 0 : s / double(by.size());
 }
 
+double MeanBoundaryMs(const ByCondition& by) {
+  double s = 0;
+  for (const auto& [_, sc] : by) s += std::isnan(sc.BoundaryErrMs()) ? 1e3 : sc.BoundaryErrMs();
+  return by.empty() ? 0 : s / double(by.size());
+}
+
 double MinF1(const ByCondition& by) {
   double m = 1;
   for (const auto& [_, sc] : by) m = std::min(m, sc.F1());
@@ -276,12 +282,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::vector<Setting> grid;
-    for (float lo : {0.02f, 0.05f, 0.1f, 0.2f})
-      for (float hi : {0.7f, 0.8f, 0.9f, 0.95f})
-        for (float sp : {0.1f, 0.2f, 0.3f, 0.4f, 0.5f})
-          for (float mp : {0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f})
-            for (float ms : {0.15f, 0.2f, 0.25f})
-              for (float mn : {0.02f, 0.05f, 0.1f}) {
+    for (float lo : {0.1f, 0.15f, 0.2f, 0.3f})
+      for (float hi : {0.9f, 0.95f, 0.98f})
+        for (float sp : {0.05f, 0.1f, 0.15f})
+          for (float mp : {0.1f, 0.15f, 0.2f, 0.25f, 0.3f})
+            for (float ms : {0.15f, 0.2f})
+              for (float mn : {0.02f, 0.05f}) {
                 if (mp < sp) continue;
                 grid.push_back({{lo, hi, sp, mp}, ms, mn});
               }
@@ -292,22 +298,24 @@ int main(int argc, char** argv) {
       results[g] = ScoreAll(corpus, det);
     });
     // Best by the weakest condition first (the goal is every condition),
-    // then by the mean.
+    // then by the mean, then by the boundary error.
     std::vector<size_t> order(grid.size());
     for (size_t g = 0; g < grid.size(); ++g) order[g] = g;
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
       double ma = MinF1(results[a]), mb = MinF1(results[b]);
       if (std::fabs(ma - mb) > 1e-9) return ma > mb;
-      return MeanF1(results[a]) > MeanF1(results[b]);
+      double fa = MeanF1(results[a]), fb = MeanF1(results[b]);
+      if (std::fabs(fa - fb) > 1e-9) return fa > fb;
+      return MeanBoundaryMs(results[a]) < MeanBoundaryMs(results[b]);
     });
     std::cout << "# rule sweep: " << grid.size() << " settings; best ten (min F1, mean F1)\n";
     for (size_t k = 0; k < std::min<size_t>(10, order.size()); ++k) {
       const Setting& s = grid[order[k]];
       std::printf("floor p%.2f level p%.2f sil %.2f mod %.2f minSilence %.2f minSound %.2f  "
-                  "min %.3f mean %.3f\n",
+                  "min %.3f mean %.3f boundary %.1f ms\n",
                   s.rule.floorPercentile, s.rule.levelPercentile, s.rule.silencePosition,
                   s.rule.modulationPosition, s.minSilence, s.minSound, MinF1(results[order[k]]),
-                  MeanF1(results[order[k]]));
+                  MeanF1(results[order[k]]), MeanBoundaryMs(results[order[k]]));
     }
     std::vector<std::vector<Span>> det(corpus.size());
     for (size_t i = 0; i < corpus.size(); ++i)
