@@ -54,7 +54,7 @@ class BufferedOutput {
 
   // Creates or truncates `iPath` as libsndfile's own opening would.
   bool Create(const std::string& iPath) {
-    mFd = ::open(iPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    mFd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return mFd >= 0;
   }
 
