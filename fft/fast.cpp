@@ -8,7 +8,11 @@
 #include <utility>
 
 #if defined(__SSE2__)
-#include <xmmintrin.h>
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VX_FFT_AVX 1
 #endif
 
 namespace vx {
@@ -89,7 +93,42 @@ inline void Butterflies(int32_t span, float* __restrict a0, float* __restrict a1
                         float* __restrict a2, float* __restrict a3, float* __restrict a4,
                         float* __restrict a5, float* __restrict a6, float* __restrict a7, float c1,
                         float s1, float c2, float s2, float c3, float s3) {
-  for (int32_t d = 0; d < span; ++d) {
+  int32_t d = 0;
+#if defined(__SSE2__)
+  // Written out for the vector unit so that an -O2 build gets it too; each
+  // lane does the scalar operations below in the same order.
+  const __m128 vc1 = _mm_set1_ps(c1), vs1 = _mm_set1_ps(s1), vc2 = _mm_set1_ps(c2);
+  const __m128 vs2 = _mm_set1_ps(s2), vc3 = _mm_set1_ps(c3), vs3 = _mm_set1_ps(s3);
+  for (; d + 4 <= span; d += 4) {
+    const __m128 x0 = _mm_loadu_ps(a0 + d), x1 = _mm_loadu_ps(a1 + d);
+    const __m128 x2 = _mm_loadu_ps(a2 + d), x3 = _mm_loadu_ps(a3 + d);
+    const __m128 x4 = _mm_loadu_ps(a4 + d), x5 = _mm_loadu_ps(a5 + d);
+    const __m128 x6 = _mm_loadu_ps(a6 + d), x7 = _mm_loadu_ps(a7 + d);
+    const __m128 r1 = _mm_sub_ps(_mm_mul_ps(x1, vc1), _mm_mul_ps(x5, vs1));
+    const __m128 r5 = _mm_add_ps(_mm_mul_ps(x1, vs1), _mm_mul_ps(x5, vc1));
+    __m128 t2 = _mm_sub_ps(_mm_mul_ps(x2, vc2), _mm_mul_ps(x6, vs2));
+    __m128 t6 = _mm_add_ps(_mm_mul_ps(x2, vs2), _mm_mul_ps(x6, vc2));
+    __m128 t3 = _mm_sub_ps(_mm_mul_ps(x3, vc3), _mm_mul_ps(x7, vs3));
+    __m128 t7 = _mm_add_ps(_mm_mul_ps(x3, vs3), _mm_mul_ps(x7, vc3));
+    const __m128 t0 = _mm_add_ps(x0, t2);
+    const __m128 t4 = _mm_add_ps(x4, t6);
+    t2 = _mm_sub_ps(x0, t2);
+    t6 = _mm_sub_ps(x4, t6);
+    const __m128 t1 = _mm_add_ps(r1, t3);
+    const __m128 t5 = _mm_add_ps(r5, t7);
+    t3 = _mm_sub_ps(r1, t3);
+    t7 = _mm_sub_ps(r5, t7);
+    _mm_storeu_ps(a0 + d, _mm_add_ps(t0, t1));
+    _mm_storeu_ps(a7 + d, _mm_add_ps(t4, t5));
+    _mm_storeu_ps(a6 + d, _mm_sub_ps(t0, t1));
+    _mm_storeu_ps(a1 + d, _mm_sub_ps(t5, t4));
+    _mm_storeu_ps(a2 + d, _mm_sub_ps(t2, t7));
+    _mm_storeu_ps(a5 + d, _mm_add_ps(t6, t3));
+    _mm_storeu_ps(a4 + d, _mm_add_ps(t2, t7));
+    _mm_storeu_ps(a3 + d, _mm_sub_ps(t3, t6));
+  }
+#endif
+  for (; d < span; ++d) {
     const float r1 = a1[d] * c1 - a5[d] * s1;
     const float r5 = a1[d] * s1 + a5[d] * c1;
     float t2 = a2[d] * c2 - a6[d] * s2;
@@ -186,6 +225,125 @@ void Span1Groups4(float* b, const int32_t* jr, const int32_t* ji, const float* c
 }
 #endif
 
+#if defined(VX_FFT_AVX)
+// Eight span-1 groups at once where the processor has 256-bit vectors: the
+// low 128-bit half of each register carries groups 0..3, the high half
+// groups 4..7, and the in-lane shuffles transpose both halves together.
+// Lane by lane the operations are those of the scalar butterfly.
+#define VX_LOAD2(x, y) \
+  _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(b + 4 * (x))), _mm_loadu_ps(b + 4 * (y)), 1)
+#define VX_TRANSPOSE(r0, r1, r2, r3)          \
+  do {                                         \
+    const __m256 u0 = _mm256_unpacklo_ps(r0, r1); \
+    const __m256 u1 = _mm256_unpackhi_ps(r0, r1); \
+    const __m256 u2 = _mm256_unpacklo_ps(r2, r3); \
+    const __m256 u3 = _mm256_unpackhi_ps(r2, r3); \
+    r0 = _mm256_shuffle_ps(u0, u2, 0x44);       \
+    r1 = _mm256_shuffle_ps(u0, u2, 0xEE);       \
+    r2 = _mm256_shuffle_ps(u1, u3, 0x44);       \
+    r3 = _mm256_shuffle_ps(u1, u3, 0xEE);       \
+  } while (0)
+#define VX_STORE2(x, y, r)                                   \
+  do {                                                      \
+    _mm_storeu_ps(b + 4 * (x), _mm256_castps256_ps128(r));   \
+    _mm_storeu_ps(b + 4 * (y), _mm256_extractf128_ps(r, 1)); \
+  } while (0)
+
+__attribute__((target("avx"))) void Span1Groups8(float* b, const int32_t* jr, const int32_t* ji,
+                                                 const float* c1s, const float* s1s) {
+  __m256 a0 = VX_LOAD2(jr[0], jr[4]), a1 = VX_LOAD2(jr[1], jr[5]);
+  __m256 a2 = VX_LOAD2(jr[2], jr[6]), a3 = VX_LOAD2(jr[3], jr[7]);
+  __m256 a4 = VX_LOAD2(ji[0], ji[4]), a5 = VX_LOAD2(ji[1], ji[5]);
+  __m256 a6 = VX_LOAD2(ji[2], ji[6]), a7 = VX_LOAD2(ji[3], ji[7]);
+  VX_TRANSPOSE(a0, a1, a2, a3);
+  VX_TRANSPOSE(a4, a5, a6, a7);
+  const __m256 c1 = _mm256_setr_ps(c1s[0], c1s[1], c1s[2], c1s[3], c1s[4], c1s[5], c1s[6], c1s[7]);
+  const __m256 s1 = _mm256_setr_ps(s1s[0], s1s[1], s1s[2], s1s[3], s1s[4], s1s[5], s1s[6], s1s[7]);
+  const __m256 c2 = _mm256_sub_ps(_mm256_mul_ps(c1, c1), _mm256_mul_ps(s1, s1));
+  const __m256 s2 = _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(2.0f), c1), s1);
+  const __m256 c3 = _mm256_sub_ps(_mm256_mul_ps(c1, c2), _mm256_mul_ps(s1, s2));
+  const __m256 s3 = _mm256_add_ps(_mm256_mul_ps(c2, s1), _mm256_mul_ps(s2, c1));
+  const __m256 r1 = _mm256_sub_ps(_mm256_mul_ps(a1, c1), _mm256_mul_ps(a5, s1));
+  const __m256 r5 = _mm256_add_ps(_mm256_mul_ps(a1, s1), _mm256_mul_ps(a5, c1));
+  __m256 t2 = _mm256_sub_ps(_mm256_mul_ps(a2, c2), _mm256_mul_ps(a6, s2));
+  __m256 t6 = _mm256_add_ps(_mm256_mul_ps(a2, s2), _mm256_mul_ps(a6, c2));
+  __m256 t3 = _mm256_sub_ps(_mm256_mul_ps(a3, c3), _mm256_mul_ps(a7, s3));
+  __m256 t7 = _mm256_add_ps(_mm256_mul_ps(a3, s3), _mm256_mul_ps(a7, c3));
+  const __m256 t0 = _mm256_add_ps(a0, t2);
+  const __m256 t4 = _mm256_add_ps(a4, t6);
+  t2 = _mm256_sub_ps(a0, t2);
+  t6 = _mm256_sub_ps(a4, t6);
+  const __m256 t1 = _mm256_add_ps(r1, t3);
+  const __m256 t5 = _mm256_add_ps(r5, t7);
+  t3 = _mm256_sub_ps(r1, t3);
+  t7 = _mm256_sub_ps(r5, t7);
+  a0 = _mm256_add_ps(t0, t1);
+  a7 = _mm256_add_ps(t4, t5);
+  a6 = _mm256_sub_ps(t0, t1);
+  a1 = _mm256_sub_ps(t5, t4);
+  a2 = _mm256_sub_ps(t2, t7);
+  a5 = _mm256_add_ps(t6, t3);
+  a4 = _mm256_add_ps(t2, t7);
+  a3 = _mm256_sub_ps(t3, t6);
+  VX_TRANSPOSE(a0, a1, a2, a3);
+  VX_TRANSPOSE(a4, a5, a6, a7);
+  VX_STORE2(jr[0], jr[4], a0);
+  VX_STORE2(jr[1], jr[5], a1);
+  VX_STORE2(jr[2], jr[6], a2);
+  VX_STORE2(jr[3], jr[7], a3);
+  VX_STORE2(ji[0], ji[4], a4);
+  VX_STORE2(ji[1], ji[5], a5);
+  VX_STORE2(ji[2], ji[6], a6);
+  VX_STORE2(ji[3], ji[7], a7);
+}
+#undef VX_LOAD2
+#undef VX_TRANSPOSE
+#undef VX_STORE2
+
+bool HasAvx() {
+  static const bool has = __builtin_cpu_supports("avx");
+  return has;
+}
+#endif
+
+// The last pass of every length up to kTwNt, worked out once per process:
+// for each group g = 1 .. n/8 - 1 in the order of the general loop, its two
+// runs jr = 2g and ji (the mirror of jr within its octave, where the loop's
+// counters put it) and its twiddle factors. The pass then only streams
+// through the table.
+struct Span1Plan {
+  static constexpr int kMaxM = 12;
+  static constexpr int32_t kSize = kTwNt / 4;  // > sum over m of n/8 - 1
+  int32_t first[kMaxM + 1] = {};
+  int32_t jr[kSize] = {};
+  int32_t ji[kSize] = {};
+  float c1[kSize] = {};
+  float s1[kSize] = {};
+
+  Span1Plan() {
+    const Twiddles& tw = Tw();
+    int32_t at = 0;
+    for (int m = 2; m <= kMaxM; ++m) {
+      first[m] = at;
+      const int32_t nt = int32_t{1} << m;
+      const int32_t groups = nt / 4 < 2 ? 1 : nt / 8;
+      const int bits = Log2(groups);
+      for (int32_t g = 1; g < groups; ++g, ++at) {
+        const int32_t th2 = 2 * BitReverse(static_cast<uint32_t>(g), bits);
+        jr[at] = 2 * g;
+        ji[at] = 3 * static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(jr[at]))) - 1 - jr[at];
+        c1[at] = tw.c[th2 * (kTwNt / nt)];
+        s1[at] = tw.s[th2 * (kTwNt / nt)];
+      }
+    }
+  }
+};
+
+const Span1Plan& Plan() {
+  static const Span1Plan p;
+  return p;
+}
+
 // Both reorderings and the unpacking in one gather through a stack copy.
 // The first reordering reverses the imaginary parts of the pairs within each
 // block [2^p, 2^(p+1)), the second moves pair i to the bit-reversed index r,
@@ -234,10 +392,76 @@ void GatherReorderUnpack(int32_t m, float* b) {
   b[n + 1] = 0.0f;
 }
 
+// The group with angle 0: a plain radix-4 butterfly on the first run of
+// each block and, from the second pass on, the eighth-turn rotation by
+// 1/sqrt(2) on the fifth run.
+void FirstGroup(int32_t span, int32_t nt, double p7, float* __restrict B0, float* __restrict B1,
+                float* __restrict B2, float* __restrict B3) {
+  int32_t k = 0;
+#if defined(__SSE2__)
+  for (; k + 4 <= span; k += 4) {
+    const __m128 x0 = _mm_loadu_ps(B0 + k), x1 = _mm_loadu_ps(B1 + k);
+    const __m128 x2 = _mm_loadu_ps(B2 + k), x3 = _mm_loadu_ps(B3 + k);
+    const __m128 t0 = _mm_add_ps(x0, x2), t1 = _mm_add_ps(x1, x3);
+    _mm_storeu_ps(B2 + k, _mm_sub_ps(x0, x2));
+    _mm_storeu_ps(B3 + k, _mm_sub_ps(x1, x3));
+    _mm_storeu_ps(B0 + k, _mm_add_ps(t0, t1));
+    _mm_storeu_ps(B1 + k, _mm_sub_ps(t0, t1));
+  }
+#endif
+  for (; k < span; ++k) {
+    const float t0 = B0[k] + B2[k];
+    const float t1 = B1[k] + B3[k];
+    B2[k] = B0[k] - B2[k];
+    B3[k] = B1[k] - B3[k];
+    B0[k] = t0 + t1;
+    B1[k] = t0 - t1;
+  }
+  if (nt <= 4) return;
+  k = 4 * span;
+#if defined(__SSE2__)
+  // The rotation is rounded from double precision, two lanes at a time.
+  const __m128d vp7 = _mm_set1_pd(p7);
+  auto rotate = [&](__m128 x) {
+    const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(vp7, _mm_cvtps_pd(x)));
+    const __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(vp7, _mm_cvtps_pd(_mm_movehl_ps(x, x))));
+    return _mm_movelh_ps(lo, hi);
+  };
+  for (; k + 4 <= 5 * span; k += 4) {
+    const __m128 x0 = _mm_loadu_ps(B0 + k), x1 = _mm_loadu_ps(B1 + k);
+    const __m128 x2 = _mm_loadu_ps(B2 + k), x3 = _mm_loadu_ps(B3 + k);
+    const __m128 pr = rotate(_mm_sub_ps(x1, x3));
+    const __m128 pi = rotate(_mm_add_ps(x1, x3));
+    _mm_storeu_ps(B3 + k, _mm_add_ps(x2, pi));
+    _mm_storeu_ps(B1 + k, _mm_sub_ps(pi, x2));
+    _mm_storeu_ps(B2 + k, _mm_sub_ps(x0, pr));
+    _mm_storeu_ps(B0 + k, _mm_add_ps(x0, pr));
+  }
+#endif
+  for (; k < 5 * span; ++k) {
+    const float pr = static_cast<float>(p7 * static_cast<double>(B1[k] - B3[k]));
+    const float pi = static_cast<float>(p7 * static_cast<double>(B1[k] + B3[k]));
+    B3[k] = B2[k] + pi;
+    B1[k] = pi - B2[k];
+    B2[k] = B0[k] - pr;
+    B0[k] = B0[k] + pr;
+  }
+}
+
 }  // namespace
 
 void Radix2Pass(int32_t span, float* P, float* Q) {
-  for (int32_t k = 0; k < span; ++k) {
+  int32_t k = 0;
+#if defined(__SSE2__)
+  if (P + span <= Q || Q + span <= P) {
+    for (; k + 4 <= span; k += 4) {
+      const __m128 p = _mm_loadu_ps(P + k), q = _mm_loadu_ps(Q + k);
+      _mm_storeu_ps(P + k, _mm_add_ps(p, q));
+      _mm_storeu_ps(Q + k, _mm_sub_ps(p, q));
+    }
+  }
+#endif
+  for (; k < span; ++k) {
     const float t = P[k];
     P[k] = t + Q[k];
     Q[k] = t - Q[k];
@@ -252,38 +476,45 @@ void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float
   const int groupBits = Log2(groups);
   const Constants& cs = Consts();
   const double piovn = cs.pi / nt;
-  const Twiddles* tw = nt <= kTwNt ? &Tw() : nullptr;
-  const int32_t twScale = nt <= kTwNt ? kTwNt / nt : 0;
+
+  FirstGroup(span, nt, cs.p7, B0, B1, B2, B3);
+
+  if (nt <= kTwNt) {
+    // Up to kTwNt the groups, their runs and their twiddle factors come from
+    // the process-wide plan of this nt.
+    const Span1Plan& plan = Plan();
+    const int32_t at = plan.first[Log2(nt)];
+    const int32_t count = groups - 1;
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // In the last pass (span 1) every group is a single butterfly: four or
+    // eight of them go through the vector unit together.
+    if (span == 1 && B1 == B0 + 1 && B2 == B0 + 2 && B3 == B0 + 3 && B4 == B0 && B5 == B1 &&
+        B6 == B2 && B7 == B3) {
+#if defined(VX_FFT_AVX)
+      if (HasAvx()) {
+        for (; i + 8 <= count; i += 8)
+          Span1Groups8(B0, plan.jr + at + i, plan.ji + at + i, plan.c1 + at + i, plan.s1 + at + i);
+      }
+#endif
+      for (; i + 4 <= count; i += 4)
+        Span1Groups4(B0, plan.jr + at + i, plan.ji + at + i, plan.c1 + at + i, plan.s1 + at + i);
+    }
+#endif
+    for (; i < count; ++i) {
+      SingleGroup(span, B0, B1, B2, B3, B4, B5, B6, B7, plan.jr[at + i], plan.ji[at + i],
+                  plan.c1[at + i], plan.s1[at + i]);
+    }
+    return;
+  }
+
+  // Larger transforms work out their twiddle factors group by group.
   auto twiddle = [&](int32_t g, float& c1, float& s1) {
     const int32_t th2 = 2 * BitReverse(static_cast<uint32_t>(g), groupBits);
-    if (tw) {
-      c1 = tw->c[th2 * twScale];
-      s1 = tw->s[th2 * twScale];
-    } else {
-      const double arg = th2 * piovn;
-      c1 = static_cast<float>(std::cos(arg));
-      s1 = static_cast<float>(std::sin(arg));
-    }
+    const double arg = th2 * piovn;
+    c1 = static_cast<float>(std::cos(arg));
+    s1 = static_cast<float>(std::sin(arg));
   };
-
-  for (int32_t k = 0; k < span; ++k) {
-    const float t0 = B0[k] + B2[k];
-    const float t1 = B1[k] + B3[k];
-    B2[k] = B0[k] - B2[k];
-    B3[k] = B1[k] - B3[k];
-    B0[k] = t0 + t1;
-    B1[k] = t0 - t1;
-  }
-  if (nt > 4) {
-    for (int32_t k = 4 * span; k < 5 * span; ++k) {
-      const float pr = static_cast<float>(cs.p7 * static_cast<double>(B1[k] - B3[k]));
-      const float pi = static_cast<float>(cs.p7 * static_cast<double>(B1[k] + B3[k]));
-      B3[k] = B2[k] + pi;
-      B1[k] = pi - B2[k];
-      B2[k] = B0[k] - pr;
-      B0[k] = B0[k] + pr;
-    }
-  }
 
 #if defined(__SSE2__)
   // In the last pass (span 1) every group is a single butterfly: four of
@@ -294,13 +525,21 @@ void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float
   if (span == 1 && B1 == B0 + 1 && B2 == B0 + 2 && B3 == B0 + 3 && B4 == B0 && B5 == B1 &&
       B6 == B2 && B7 == B3) {
     int32_t g = 1;
-    int32_t jr[4], ji[4];
-    float c1[4], s1[4];
+    int32_t jr[8], ji[8];
+    float c1[8], s1[8];
     auto place = [&](int32_t gg, int l) {
       jr[l] = 2 * gg;
       ji[l] = 3 * static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(jr[l]))) - 1 - jr[l];
       twiddle(gg, c1[l], s1[l]);
     };
+#if defined(VX_FFT_AVX)
+    if (HasAvx()) {
+      for (; g + 8 <= groups; g += 8) {
+        for (int l = 0; l < 8; ++l) place(g + l, l);
+        Span1Groups8(B0, jr, ji, c1, s1);
+      }
+    }
+#endif
     for (; g + 4 <= groups; g += 4) {
       for (int l = 0; l < 4; ++l) place(g + l, l);
       Span1Groups4(B0, jr, ji, c1, s1);

@@ -87,6 +87,9 @@ void BarkBandsByFFT(const float* spectrum, int32_t n, int32_t stride, float* ban
   const float invDf = 1.0f / df;
   const int32_t lastBin = n / stride;
   for (int32_t b = 0; b < nBands; ++b) bandPower[b] = 0.0f;
+  // No bins to group: a transform of fewer than two points or a sample rate
+  // that is not positive would put the bands outside the spectrum.
+  if (n < 2 || !(df > 0.0f) || !std::isfinite(df)) return;
   const Layout lay = BandLayoutOf(nBands, fLow, fHigh, gs);
 
   // The bins and weights depend on the parameters only, which are fixed for
