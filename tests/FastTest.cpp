@@ -92,27 +92,112 @@ TEST(Fast, KnownTransformsAndSignConvention) {
   }
 }
 
-// The second reordering written as its nineteen nested loops, level by level.
+// The nineteen nested loops, level by level: level 1 from 2 to L[18] step 2,
+// level l from the value of level l-1 to L[19-l] step L[20-l]; `work` gets
+// every value of level 19.
+template <class F>
+void Nest19(const int32_t (&L)[19], F&& work, int l = 1, int32_t from = 2) {
+  const int32_t hi = l == 1 ? L[18] : L[19 - l], step = l == 1 ? 2 : L[20 - l];
+  for (int32_t v = from; v <= hi; v += step) {
+    if (l < 19)
+      Nest19(L, work, l + 1, v);
+    else
+      work(v);
+  }
+}
+
 void NestedReorder2(int32_t m, float* b) {
   int32_t L[19];
   L[0] = int32_t{1} << m;
   for (int k = 1; k <= 18; ++k) L[k] = k < m ? L[k - 1] / 2 : 2;
   int32_t ij = 2;
-  auto level = [&](auto& self, int l, int32_t from) -> void {
-    const int32_t hi = l == 1 ? L[18] : L[19 - l], step = l == 1 ? 2 : L[20 - l];
-    for (int32_t v = from; v <= hi; v += step) {
-      if (l < 19) {
-        self(self, l + 1, v);
-      } else {
-        if (ij < v) {
-          std::swap(b[ij - 2], b[v - 2]);
-          std::swap(b[ij - 1], b[v - 1]);
-        }
-        ij += 2;
-      }
+  Nest19(L, [&](int32_t v) {
+    if (ij < v) {
+      std::swap(b[ij - 2], b[v - 2]);
+      std::swap(b[ij - 1], b[v - 1]);
     }
-  };
-  level(level, 1, 2);
+    ij += 2;
+  });
+}
+
+// One radix-4 pass written plainly, scalar, in the nest's group order with
+// the twiddle factors computed per group.
+void NestedRadix4Pass(int32_t span, int32_t nt, float* b) {
+  int32_t L[19];
+  L[0] = nt / 4;
+  for (int k = 1; k <= 18; ++k) {
+    if (L[k - 1] < 2) L[k - 1] = 2;
+    L[k] = L[k - 1] == 2 ? 2 : L[k - 1] / 2;
+  }
+  float *B0 = b, *B1 = b + span, *B2 = b + 2 * span, *B3 = b + 3 * span;
+  const double pi = 4.0 * std::atan(1.0), p7 = 1.0 / std::sqrt(2.0);
+  int32_t jr = 2, ji = 3, jl = 2;
+  Nest19(L, [&](int32_t jthet) {
+    const int32_t th2 = jthet - 2;
+    if (th2 == 0) {
+      for (int32_t k = 0; k < span; ++k) {
+        const float t0 = B0[k] + B2[k], t1 = B1[k] + B3[k];
+        B2[k] = B0[k] - B2[k];
+        B3[k] = B1[k] - B3[k];
+        B0[k] = t0 + t1;
+        B1[k] = t0 - t1;
+      }
+      for (int32_t k = 4 * span; nt > 4 && k < 5 * span; ++k) {
+        const float pr = static_cast<float>(p7 * double{B1[k] - B3[k]});
+        const float pi4 = static_cast<float>(p7 * double{B1[k] + B3[k]});
+        B3[k] = B2[k] + pi4;
+        B1[k] = pi4 - B2[k];
+        B2[k] = B0[k] - pr;
+        B0[k] = B0[k] + pr;
+      }
+      return;
+    }
+    const double arg = th2 * (pi / nt);
+    const float c1 = static_cast<float>(std::cos(arg)), s1 = static_cast<float>(std::sin(arg));
+    const float c2 = c1 * c1 - s1 * s1, s2 = 2.0f * c1 * s1;
+    const float c3 = c1 * c2 - s1 * s2, s3 = c2 * s1 + s2 * c1;
+    for (int32_t d = 0, j = jr * 4 * span, k = ji * 4 * span; d < span; ++d, ++j, ++k) {
+      const float r1 = B1[j] * c1 - B1[k] * s1, r5 = B1[j] * s1 + B1[k] * c1;
+      float t2 = B2[j] * c2 - B2[k] * s2, t6 = B2[j] * s2 + B2[k] * c2;
+      float t3 = B3[j] * c3 - B3[k] * s3, t7 = B3[j] * s3 + B3[k] * c3;
+      const float t0 = B0[j] + t2, t4 = B0[k] + t6;
+      t2 = B0[j] - t2;
+      t6 = B0[k] - t6;
+      const float t1 = r1 + t3, t5 = r5 + t7;
+      t3 = r1 - t3;
+      t7 = r5 - t7;
+      B0[j] = t0 + t1;
+      B3[k] = t4 + t5;
+      B2[k] = t0 - t1;
+      B1[j] = t5 - t4;
+      B2[j] = t2 - t7;
+      B1[k] = t6 + t3;
+      B0[k] = t2 + t7;
+      B3[j] = t3 - t6;
+    }
+    jr += 2;
+    ji -= 2;
+    if (ji <= jl) {
+      ji = 2 * jr - 1;
+      jl = jr;
+    }
+  });
+}
+
+// Every pass of every length up to 2^14 (vectorised, planned and computed
+// groups alike) gives the plain pass's values to the last bit.
+TEST(Fast, RadixFourPassesMatchThePlainPassBitForBit) {
+  for (int32_t m = 2; m <= 14; ++m) {
+    const int32_t n = int32_t{1} << m;
+    for (int32_t nt = m % 2 ? 8 : 4; nt <= n; nt *= 4) {
+      const int32_t s = n / nt;
+      std::vector<float> got = RandomFrame(n, 11u * m + nt), want = got;
+      float* p = got.data();
+      vx::Radix4Pass(s, nt, p, p + s, p + 2 * s, p + 3 * s, p, p + s, p + 2 * s, p + 3 * s);
+      NestedRadix4Pass(s, nt, want.data());
+      ASSERT_EQ(got, want) << "n=" << n << " nt=" << nt;
+    }
+  }
 }
 
 TEST(Fast, SecondReorderingMovesPairsLikeTheNestedLoops) {
