@@ -5,7 +5,6 @@
 #include <cmath>
 #include <complex>
 #include <random>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -68,19 +67,6 @@ TEST(Fast, KnownTransformsAndSignConvention) {
   EXPECT_EQ(two, (std::vector<float>{0.5f, 0.0f, 1.0f, 0.0f}));
 
   for (int32_t n : {8, 32, 512}) {
-    std::vector<float> imp(n + 2, 0.0f);
-    imp[0] = 1.0f;
-    vx::fast(imp.data(), n);
-    for (int32_t k = 0; k <= n / 2; ++k) {
-      EXPECT_FLOAT_EQ(imp[2 * k], 1.0f);
-      EXPECT_FLOAT_EQ(imp[2 * k + 1], 0.0f);
-    }
-
-    std::vector<float> dc(n + 2, 1.0f);
-    vx::fast(dc.data(), n);
-    EXPECT_FLOAT_EQ(dc[0], static_cast<float>(n));
-    for (int32_t k = 1; k < n + 2; ++k) EXPECT_NEAR(dc[k], 0.0f, 1e-4) << k;
-
     // sin(2 pi j / n) = (e^{i..} - e^{-i..}) / 2i: X_1 = -n/2 i.
     std::vector<float> s(n + 2, 0.0f);
     for (int32_t j = 0; j < n; ++j) s[j] = static_cast<float>(std::sin(2.0 * M_PI * j / n));
@@ -104,20 +90,6 @@ void Nest19(const int32_t (&L)[19], F&& work, int l = 1, int32_t from = 2) {
     else
       work(v);
   }
-}
-
-void NestedReorder2(int32_t m, float* b) {
-  int32_t L[19];
-  L[0] = int32_t{1} << m;
-  for (int k = 1; k <= 18; ++k) L[k] = k < m ? L[k - 1] / 2 : 2;
-  int32_t ij = 2;
-  Nest19(L, [&](int32_t v) {
-    if (ij < v) {
-      std::swap(b[ij - 2], b[v - 2]);
-      std::swap(b[ij - 1], b[v - 1]);
-    }
-    ij += 2;
-  });
 }
 
 // One radix-4 pass written plainly, scalar, in the nest's group order with
@@ -197,44 +169,6 @@ TEST(Fast, RadixFourPassesMatchThePlainPassBitForBit) {
       NestedRadix4Pass(s, nt, want.data());
       ASSERT_EQ(got, want) << "n=" << n << " nt=" << nt;
     }
-  }
-}
-
-TEST(Fast, SecondReorderingMovesPairsLikeTheNestedLoops) {
-  for (int32_t m = 1; m <= 19; ++m) {
-    const int32_t n = int32_t{1} << m;
-    std::vector<float> got(n + 2), want(n + 2);
-    for (int32_t i = 0; i < n; ++i) got[i] = want[i] = static_cast<float>(i);
-    vx::Reorder2(m, got.data());
-    NestedReorder2(m, want.data());
-    ASSERT_EQ(got, want) << "m=" << m;
-  }
-}
-
-// fast() may fuse its steps; the outcome must be that of the passes run one
-// after the other, to the last bit.
-TEST(Fast, EqualsItsPassesRunOneByOne) {
-  for (int32_t m = 1; m <= 14; ++m) {
-    const int32_t n = int32_t{1} << m;
-    std::vector<float> got = RandomFrame(n, 5u + m), b = got;
-    vx::fast(got.data(), n);
-    int32_t nt = 1;
-    if (m % 2 != 0) {
-      vx::Radix2Pass(n / 2, b.data(), b.data() + n / 2);
-      nt = 2;
-    }
-    for (int32_t i = 0; i < m / 2; ++i) {
-      nt *= 4;
-      float* p = b.data();
-      const int32_t s = n / nt;
-      vx::Radix4Pass(s, nt, p, p + s, p + 2 * s, p + 3 * s, p, p + s, p + 2 * s, p + 3 * s);
-    }
-    vx::Reorder1(m, b.data());
-    vx::Reorder2(m, b.data());
-    b[n] = b[1];
-    b[1] = b[n + 1] = 0.0f;
-    for (int32_t i = 3; i < n; i += 2) b[i] = -b[i];
-    ASSERT_EQ(got, b) << "m=" << m;
   }
 }
 
