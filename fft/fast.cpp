@@ -306,21 +306,21 @@ bool HasAvx() {
 }
 #endif
 
-// The last pass of every length up to kTwNt, worked out once per process:
-// for each group g = 1 .. n/8 - 1 in the order of the general loop, its two
-// runs jr = 2g and ji (the mirror of jr within its octave, where the loop's
-// counters put it) and its twiddle factors. The pass then only streams
+// The groups of every radix-4 pass with nt up to kTwNt, worked out once per
+// process: for each group g = 1 .. nt/8 - 1 in the order of the general loop,
+// its two runs jr = 2g and ji (the mirror of jr within its octave, where the
+// loop's counters put it) and its twiddle factors. A pass then only streams
 // through the table.
-struct Span1Plan {
+struct GroupPlan {
   static constexpr int kMaxM = 12;
-  static constexpr int32_t kSize = kTwNt / 4;  // > sum over m of n/8 - 1
+  static constexpr int32_t kSize = kTwNt / 4;  // > sum over m of nt/8 - 1
   int32_t first[kMaxM + 1] = {};
   int32_t jr[kSize] = {};
   int32_t ji[kSize] = {};
   float c1[kSize] = {};
   float s1[kSize] = {};
 
-  Span1Plan() {
+  GroupPlan() {
     const Twiddles& tw = Tw();
     int32_t at = 0;
     for (int m = 2; m <= kMaxM; ++m) {
@@ -339,8 +339,8 @@ struct Span1Plan {
   }
 };
 
-const Span1Plan& Plan() {
-  static const Span1Plan p;
+const GroupPlan& Plan() {
+  static const GroupPlan p;
   return p;
 }
 
@@ -482,7 +482,7 @@ void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float
   if (nt <= kTwNt) {
     // Up to kTwNt the groups, their runs and their twiddle factors come from
     // the process-wide plan of this nt.
-    const Span1Plan& plan = Plan();
+    const GroupPlan& plan = Plan();
     const int32_t at = plan.first[Log2(nt)];
     const int32_t count = groups - 1;
     int32_t i = 0;
