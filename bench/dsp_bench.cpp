@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <random>
 #include <vector>
 
@@ -37,21 +39,26 @@ void BM_fast(benchmark::State& state) {
   }
 }
 
+struct FftwFree {
+  void operator()(void* p) const { fftwf_free(p); }
+};
+struct FftwPlanDestroy {
+  void operator()(fftwf_plan p) const { fftwf_destroy_plan(p); }
+};
+
 void BM_fftw_r2c(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const std::vector<float> in = Noise(n, 1);
-  float* x = fftwf_alloc_real(n);
-  fftwf_complex* y = fftwf_alloc_complex(n / 2 + 1);
-  fftwf_plan p = fftwf_plan_dft_r2c_1d(n, x, y, FFTW_MEASURE);
+  std::unique_ptr<float, FftwFree> x(fftwf_alloc_real(n));
+  std::unique_ptr<fftwf_complex, FftwFree> y(fftwf_alloc_complex(n / 2 + 1));
+  std::unique_ptr<std::remove_pointer_t<fftwf_plan>, FftwPlanDestroy> plan(
+      fftwf_plan_dft_r2c_1d(n, x.get(), y.get(), FFTW_MEASURE));
   for (auto _ : state) {
-    std::memcpy(x, in.data(), n * sizeof(float));
-    fftwf_execute(p);
-    benchmark::DoNotOptimize(y);
+    std::memcpy(x.get(), in.data(), n * sizeof(float));
+    fftwf_execute(plan.get());
+    benchmark::DoNotOptimize(y.get());
     benchmark::ClobberMemory();
   }
-  fftwf_destroy_plan(p);
-  fftwf_free(y);
-  fftwf_free(x);
 }
 
 // One analysis frame with the silence detector's parameters at 44.1 kHz.
