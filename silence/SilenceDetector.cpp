@@ -6,12 +6,15 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "Diag.h"
 #include "SpezLautheit.h"
@@ -68,13 +71,31 @@ class FrameProducer {
   // Computes the next analysis frame. False when the range is exhausted.
   bool Next(float& oLoudness, int32_t& oFramesRead, bool& oLast);
 
+  // A second producer over the same range, positioned so that its next
+  // frame is iFirstFrame, with a fresh model (no checks, no prefill: this
+  // producer already passed them). False when the file does not open.
+  bool OpenLike(const FrameProducer& iOther, int64_t iFirstFrame);
+
   const FrameLayout& Layout() const { return mLayout; }
   int32_t RangeLength() const { return mRangeLen; }
+  int64_t FrameIndex() const { return mFrameIndex; }
+
+  // The only thing the model carries from one frame to the next that enters
+  // a frame's total loudness: the masked threshold of the bands (the extra
+  // entry above them only feeds itself).
+  bool SameModelState(const FrameProducer& iOther) const {
+    const auto& a = mModel.hoerschw_data.mithoerschw;
+    const auto& b = iOther.mModel.hoerschw_data.mithoerschw;
+    if (a.size() < kBands || b.size() < kBands) return false;
+    return std::memcmp(a.data(), b.data(), kBands * sizeof(float)) == 0;
+  }
 
  private:
   // Reads up to iWant frames of the range into the mono buffer.
   void Read(int32_t iWant);
 
+  std::string mFileName;
+  int32_t mStartSmp = 0;
   SndFileHandle mFile;
   int32_t mChannels = 0;
   int32_t mRangeLen = 0;
@@ -151,6 +172,8 @@ int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp, int32_t
   // the file: a range is a promise about which frames are looked at, and
   // marks beyond it would be positions the caller never asked about.
   mRangeLen = iLenSmp;
+  mFileName = iFileName;
+  mStartSmp = iStartSmp;
   mChannels = info.channels;
   if (sf_seek(mFile.get(), iStartSmp, SEEK_SET) < 0) mEnd = true;
 
@@ -175,6 +198,30 @@ int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp, int32_t
   return 0;
 }
 
+bool FrameProducer::OpenLike(const FrameProducer& iOther, int64_t iFirstFrame) {
+  SF_INFO info{};
+  mFile.reset(sf_open(iOther.mFileName.c_str(), SFM_READ, &info));
+  if (!mFile || info.channels != iOther.mChannels) return false;
+  mFileName = iOther.mFileName;
+  mStartSmp = iOther.mStartSmp;
+  mChannels = iOther.mChannels;
+  mRangeLen = iOther.mRangeLen;
+  mLayout = iOther.mLayout;
+  mUpperFreq = iOther.mUpperFreq;
+  const int32_t n = mLayout.frameLen;
+  mMono.assign(static_cast<size_t>(n) + kReadBlockFrames, 0.0f);
+  mBands.assign(kBands + 1, 0.0f);
+  mInterleaved.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0.0f);
+  mFrameIndex = iFirstFrame;
+  mBufStart = iFirstFrame * mLayout.hop - n / 2;
+  // Callers start far enough in for the window to lie inside the range.
+  if (mBufStart < 0) return false;
+  mTotalRead = mBufStart;
+  if (mTotalRead >= mRangeLen || sf_seek(mFile.get(), mStartSmp + mBufStart, SEEK_SET) < 0)
+    mEnd = true;
+  return true;
+}
+
 void FrameProducer::Read(int32_t iWant) {
   const int64_t bufFill = mTotalRead - mBufStart;
   int64_t want = std::min<int64_t>(iWant, mRangeLen - mTotalRead);
@@ -185,21 +232,22 @@ void FrameProducer::Read(int32_t iWant) {
   }
   float* out = mMono.data() + bufFill;
   sf_count_t got = 0;
+  // A NaN or infinite sample (a damaged float file) would poison the model's
+  // masked threshold, which carries over from frame to frame, and with it
+  // every later frame; it counts as silence instead. x - x is 0 exactly for
+  // finite x only, a test the compiler can vectorise.
+  auto finiteOrZero = [](float x) { return x - x == 0.0f ? x : 0.0f; };
   if (mChannels == 1) {
     got = sf_readf_float(mFile.get(), out, want);
+    for (sf_count_t i = 0; i < got; ++i) out[i] = finiteOrZero(out[i]);
   } else if (mChannels == 2) {
     got = sf_readf_float(mFile.get(), mInterleaved.data(), want);
-    for (sf_count_t i = 0; i < got; ++i)
-      out[i] = 0.5f * (mInterleaved[2 * i] + mInterleaved[2 * i + 1]);
+    const float* in = mInterleaved.data();
+    for (sf_count_t i = 0; i < got; ++i) out[i] = finiteOrZero(0.5f * (in[2 * i] + in[2 * i + 1]));
   }
   // Other channel counts read nothing: the detector analyses mono and stereo
   // only, and the prefill or the first frame then reports a short file.
   if (got < 0) got = 0;
-  // A NaN or infinite sample (a damaged float file) would poison the model's
-  // masked threshold, which carries over from frame to frame, and with it
-  // every later frame; it counts as silence instead.
-  for (sf_count_t i = 0; i < got; ++i)
-    if (!std::isfinite(out[i])) out[i] = 0.0f;
   mTotalRead += got;
   if (got < want || mTotalRead >= mRangeLen) mEnd = true;
 }
@@ -239,6 +287,136 @@ bool FrameProducer::Next(float& oLoudness, int32_t& oFramesRead, bool& oLast) {
   ++mFrameIndex;
   return true;
 }
+
+// The analysis is split into chunks of consecutive frames computed side by
+// side, each by a producer of its own. The model carries one thing from frame
+// to frame, the masked threshold, and that memory fades by 500 dB per second
+// down to the threshold in quiet: a producer started a little over a second
+// ahead of its chunk has, by the chunk's first frame, the very state the
+// serial run has there. That is checked, bit for bit, at every chunk
+// boundary; where it fails (a float file with values far beyond full scale,
+// whose threshold never fades) the chunk is recomputed serially. Either way
+// the frames come out exactly as one serial pass gives them.
+constexpr int32_t kDefaultChunkFrames = 8192;  // 41 s at 44.1 kHz
+constexpr int32_t kWarmUpFrames = 256;         // 1.28 s of fading
+std::atomic<int32_t> gThreads{0};
+std::atomic<int32_t> gChunkFrames{0};
+
+struct FrameResult {
+  float loudness;
+  int32_t framesRead;
+  bool last;
+};
+
+class LoudnessStream {
+ public:
+  explicit LoudnessStream(std::unique_ptr<FrameProducer> iFirst) : mCarry(std::move(iFirst)) {
+    int32_t threads = gThreads.load();
+    if (threads <= 0) threads = static_cast<int32_t>(std::thread::hardware_concurrency());
+    mThreads = std::clamp(threads, 1, 8);
+    int32_t chunk = gChunkFrames.load();
+    mChunk = chunk > 0 ? std::max(chunk, kWarmUpFrames) : kDefaultChunkFrames;
+  }
+
+  bool Next(float& oLoudness, int32_t& oFramesRead, bool& oLast) {
+    if (mThreads == 1) return mCarry->Next(oLoudness, oFramesRead, oLast);
+    if (mPos == mReady.size()) {
+      if (mEnded) return false;
+      NextRound();
+      if (mReady.empty()) return false;
+    }
+    const FrameResult& f = mReady[mPos++];
+    oLoudness = f.loudness;
+    oFramesRead = f.framesRead;
+    oLast = f.last;
+    return true;
+  }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<FrameProducer> producer;
+    std::vector<FrameResult> frames;
+    bool ok = false;  // the warm-up ran through and the frames are computed
+  };
+
+  // Up to iCount frames from ioProducer; false once the last one is out.
+  static bool Compute(FrameProducer& ioProducer, int64_t iCount, std::vector<FrameResult>& oOut) {
+    FrameResult f{};
+    for (int64_t k = 0; k < iCount; ++k) {
+      if (!ioProducer.Next(f.loudness, f.framesRead, f.last)) return false;
+      oOut.push_back(f);
+      if (f.last) return false;
+    }
+    return true;
+  }
+
+  static void RunWorker(Chunk& ioChunk, int64_t iFrames) {
+    try {
+      std::vector<FrameResult> warm;
+      warm.reserve(kWarmUpFrames);
+      if (!Compute(*ioChunk.producer, kWarmUpFrames, warm)) return;
+      ioChunk.frames.reserve(static_cast<size_t>(iFrames));
+      Compute(*ioChunk.producer, iFrames, ioChunk.frames);
+      ioChunk.ok = true;
+    } catch (const std::bad_alloc&) {
+      ioChunk.ok = false;  // recomputed serially
+    }
+  }
+
+  void NextRound() {
+    mReady.clear();
+    mPos = 0;
+    // The first chunk of a round continues the serial state; the others
+    // start a warm-up ahead on producers of their own. Files are opened here,
+    // on the calling thread, before any worker runs.
+    std::vector<Chunk> chunks(static_cast<size_t>(mThreads));
+    for (size_t i = 1; i < chunks.size(); ++i) {
+      auto p = std::make_unique<FrameProducer>();
+      const int64_t first = mCarry->FrameIndex() + static_cast<int64_t>(i) * mChunk;
+      if (p->OpenLike(*mCarry, first - kWarmUpFrames)) chunks[i].producer = std::move(p);
+    }
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < chunks.size(); ++i) {
+      if (!chunks[i].producer) continue;
+      try {
+        workers.emplace_back(&LoudnessStream::RunWorker, std::ref(chunks[i]), int64_t{mChunk});
+      } catch (const std::system_error&) {
+        RunWorker(chunks[i], mChunk);
+      }
+    }
+    bool more = true;
+    try {
+      more = Compute(*mCarry, mChunk, mReady);
+    } catch (...) {
+      for (auto& t : workers) t.join();
+      throw;
+    }
+    for (auto& t : workers) t.join();
+
+    for (size_t i = 1; i < chunks.size() && more; ++i) {
+      Chunk& c = chunks[i];
+      if (c.ok && c.producer->SameModelState(*mCarry)) {
+        // Verified: the worker's frames are the serial frames.
+        more = !c.frames.empty() && c.frames.size() == static_cast<size_t>(mChunk) &&
+               !c.frames.back().last;
+        mReady.insert(mReady.end(), c.frames.begin(), c.frames.end());
+        mCarry = std::move(c.producer);
+      } else {
+        more = Compute(*mCarry, mChunk, mReady);
+      }
+    }
+    if (!more) mEnded = true;
+  }
+
+  int32_t mThreads = 1;
+  int32_t mChunk = kDefaultChunkFrames;
+  // The producer whose model holds the serial state after the last frame
+  // handed out (or about to be).
+  std::unique_ptr<FrameProducer> mCarry;
+  std::vector<FrameResult> mReady;
+  size_t mPos = 0;
+  bool mEnded = false;
+};
 
 // Two-state hysteresis over the loudness of successive frames, gathering
 // silence marks into the caller's list and sound marks into its own, then the
@@ -389,6 +567,11 @@ void FrameClassifier::Frame(float iLoudness, int32_t iFramesRead, bool iLast) {
 
 }  // namespace
 
+void SetAnalysisParallelism(int32_t iThreads, int32_t iChunkFrames) {
+  gThreads.store(iThreads);
+  gChunkFrames.store(iChunkFrames);
+}
+
 int32_t AnalysisFrameLength(int32_t iSampleRate) {
   vx::generalstruct model;
   return FrameLengthFor(iSampleRate, model);
@@ -430,16 +613,17 @@ std::string AnalysisRefusal(const std::string& iFileName, int32_t& oSampleRate, 
 int ComputeFrameLoudness(const std::string& iFileName, int32_t iStartSmp, int32_t iLenSmp,
                          std::vector<float>& oLoudness, FrameLayout& oLayout) {
   oLoudness.clear();
-  FrameProducer producer;
-  if (int r = producer.Open(iFileName, iStartSmp, iLenSmp)) return r;
-  oLayout = producer.Layout();
+  auto producer = std::make_unique<FrameProducer>();
+  if (int r = producer->Open(iFileName, iStartSmp, iLenSmp)) return r;
+  oLayout = producer->Layout();
   // One slot per hop of the range, reserved up front so that the list never
   // doubles (and briefly triples) its memory while it grows.
-  oLoudness.reserve(static_cast<size_t>(producer.RangeLength() / oLayout.hop + 2));
+  oLoudness.reserve(static_cast<size_t>(producer->RangeLength() / oLayout.hop + 2));
+  LoudnessStream stream(std::move(producer));
   float l = 0.0f;
   int32_t framesRead = 0;
   bool last = false;
-  while (producer.Next(l, framesRead, last)) oLoudness.push_back(l);
+  while (stream.Next(l, framesRead, last)) oLoudness.push_back(l);
   oLayout.framesRead = framesRead;
   return 0;
 }
@@ -478,9 +662,10 @@ int SilenceDetector(const std::string& iFileName, std::vector<MarkData>& oSilenc
                     float iModulationLoudness, float iMinSilenceDuration, float iMinSoundDuration,
                     int32_t iVerbose) {
   oSilenceData.clear();
-  FrameProducer producer;
-  if (int r = producer.Open(iFileName, iStartSmp, iLenSmp)) return r;
-  const FrameLayout& layout = producer.Layout();
+  auto producer = std::make_unique<FrameProducer>();
+  if (int r = producer->Open(iFileName, iStartSmp, iLenSmp)) return r;
+  const FrameLayout layout = producer->Layout();
+  LoudnessStream stream(std::move(producer));
   FrameClassifier classifier(iSilenceLoudness, iModulationLoudness, iMinSilenceDuration,
                              iMinSoundDuration, iVerbose, layout.frameLen, layout.sampleRate,
                              oSilenceData);
@@ -488,7 +673,7 @@ int SilenceDetector(const std::string& iFileName, std::vector<MarkData>& oSilenc
   float l = 0.0f;
   int32_t framesRead = 0;
   bool last = false;
-  while (producer.Next(l, framesRead, last)) classifier.Frame(l, framesRead, last);
+  while (stream.Next(l, framesRead, last)) classifier.Frame(l, framesRead, last);
   return classifier.Finish();
 }
 

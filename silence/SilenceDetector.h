@@ -65,6 +65,12 @@ inline int ClassifyFrames(const std::vector<float>& iLoudness, float iSilenceLou
                         iLayout.sampleRate, iLayout.framesRead);
 }
 
+// The analysis of a long range runs on several threads, in chunks of frames
+// whose results are checked to be exactly those of one serial pass. iThreads
+// 0 means one per processor (at most 8), 1 a single serial pass; iChunkFrames
+// 0 means the default chunk length. Set before a run, not during one.
+void SetAnalysisParallelism(int32_t iThreads, int32_t iChunkFrames);
+
 // N, the analysis frame length the detector uses at sample rate iSampleRate.
 int32_t AnalysisFrameLength(int32_t iSampleRate);
 

@@ -250,3 +250,30 @@ TEST_F(SilenceDetectorFile, RatesWithALongHopAndTheShortLastReadAreAnalysed) {
   EXPECT_LT(loud[44], 1e-3f);
   EXPECT_GT(loud[45], 0.1f);
 }
+
+// Chunks computed side by side must give the frames of one serial pass, also
+// where the model's memory never fades (values far beyond full scale) and
+// where the file holds fewer frames than its header claims.
+TEST_F(SilenceDetectorFile, ParallelChunksGiveTheSerialFrames) {
+  std::vector<float> v = vxtest::Noise(12 * 44100, 2, 3, 0.4);
+  for (size_t i = 0; i < v.size(); ++i)
+    if ((i / 2 / 20000) % 3 == 1) v[i] *= 0.001f;
+  std::vector<float> huge = v;
+  huge[2 * 150000] = 1e30f;
+  const std::string files[] = {
+      Write("plain.wav", v, 2), Write("huge.wav", huge, 2),
+      vxtest::WriteOverclaimingWav(dir.File("cut.wav"), v, 2, 14 * 44100)};
+  for (const std::string& path : files) {
+    for (auto [start, len] : {std::pair<int32_t, int32_t>{0, 14 * 44100}, {777, 400001}}) {
+      std::vector<float> serial, parallel;
+      FrameLayout ls, lp;
+      SetAnalysisParallelism(1, 0);
+      ASSERT_EQ(ComputeFrameLoudness(path, start, len, serial, ls), 0);
+      SetAnalysisParallelism(3, 512);
+      ASSERT_EQ(ComputeFrameLoudness(path, start, len, parallel, lp), 0);
+      SetAnalysisParallelism(0, 0);
+      EXPECT_EQ(parallel, serial) << path << " " << start;
+      EXPECT_EQ(lp.framesRead, ls.framesRead);
+    }
+  }
+}

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Silence detection on an hour of speech-like sound: vxaudio silence against
+# ffmpeg's silencedetect on the same file, in the same run. Prints both times,
+# the ratio, and vxaudio's peak memory for a 6-minute and the 60-minute file
+# (memory must not grow with length beyond the per-frame loudness the
+# adaptive thresholds keep: 4 bytes per 5 ms).
+# Usage: bench/bench-silence.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?build dir}" && pwd)
+vx="$build/vxaudio"
+data="$build/bench-data"
+mkdir -p "$data"
+hour="$data/speech-60min.wav"
+six="$data/speech-6min.wav"
+
+for tool in sox ffmpeg /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "bench-silence: $tool missing (scripts/install-deps.sh bench)" >&2; exit 1; }
+done
+
+# One minute of bursts and pauses, built once and repeated: syllable-rate
+# modulated, band-limited pink noise for 0.3 to 3 s, then a pause of 0.15 to
+# 1.5 s over a noise floor 70 dB down. Fixed seed: the same file every run.
+if [ ! -s "$hour" ]; then
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  RANDOM=4242
+  parts=()
+  total=0
+  i=0
+  while [ "$total" -lt 60000 ]; do
+    burst=$((300 + RANDOM % 2700))
+    pause=$((150 + RANDOM % 1350))
+    [ $((total + burst + pause)) -gt 60000 ] && { burst=$((60000 - total)); pause=0; }
+    rate=$((3 + RANDOM % 4))
+    gain=$((-(8 + RANDOM % 14)))
+    sox -n -r 44100 -c 2 -b 16 "$tmp/b$i.wav" synth "$((burst * 441 / 10))s" \
+      pinknoise sinc 120-5000 tremolo "$rate" 85 gain "$gain"
+    parts+=("$tmp/b$i.wav")
+    if [ "$pause" -gt 0 ]; then
+      sox -n -r 44100 -c 2 -b 16 "$tmp/p$i.wav" synth "$((pause * 441 / 10))s" \
+        whitenoise gain -70
+      parts+=("$tmp/p$i.wav")
+    fi
+    total=$((total + burst + pause))
+    i=$((i + 1))
+  done
+  sox "${parts[@]}" "$tmp/minute.wav"
+  sox "$tmp/minute.wav" "$six" repeat 5
+  sox "$tmp/minute.wav" "$hour" repeat 59
+fi
+
+# Wall seconds and peak resident kilobytes of one command.
+measure() {
+  local f
+  f=$(mktemp)
+  /usr/bin/time -o "$f" -f "%e %M" "$@" >/dev/null 2>&1
+  tail -n 1 "$f"
+  rm -f "$f"
+}
+best() {  # best wall time of three runs, with the memory of that run
+  local b="" line
+  for _ in 1 2 3; do
+    line=$(measure "$@")
+    if [ -z "$b" ] || awk -v a="${line% *}" -v c="${b% *}" 'BEGIN{exit !(a < c)}'; then b=$line; fi
+  done
+  echo "$b"
+}
+
+read -r vx_t vx_m <<<"$(best "$vx" silence "$hour" --format csv)"
+read -r vxf_t vxf_m <<<"$(best "$vx" silence "$hour" --silence-loudness 1 --format csv)"
+read -r ff_t ff_m <<<"$(best ffmpeg -nostdin -hide_banner -i "$hour" -af silencedetect=n=-50dB:d=0.3 -f null -)"
+read -r six_t six_m <<<"$(measure "$vx" silence "$six" --format csv)"
+read -r sixf_t sixf_m <<<"$(measure "$vx" silence "$six" --silence-loudness 1 --format csv)"
+
+silences=$("$vx" silence "$hour" --format csv | tail -n +2 | wc -l)
+awk -v vt="$vx_t" -v vm="$vx_m" -v ft="$vxf_t" -v fm="$vxf_m" -v gt="$ff_t" -v gm="$ff_m" \
+    -v st="$six_t" -v sm="$six_m" -v sft="$sixf_t" -v sfm="$sixf_m" -v n="$silences" 'BEGIN {
+  printf "60-minute 44.1 kHz stereo 16-bit WAV, speech-like bursts and pauses (%d silences found)\n", n
+  printf "  vxaudio silence (auto thresholds)   %7.2f s  %8.0fx real time  peak %5.1f MB\n", vt, 3600 / vt, vm / 1024
+  printf "  vxaudio silence (fixed thresholds)  %7.2f s  %8.0fx real time  peak %5.1f MB\n", ft, 3600 / ft, fm / 1024
+  printf "  ffmpeg silencedetect -50dB d=0.3    %7.2f s  %8.0fx real time  peak %5.1f MB\n", gt, 3600 / gt, gm / 1024
+  printf "  ratio ffmpeg / vxaudio (auto)       %7.2f  (above 1: vxaudio faster)\n", gt / vt
+  printf "  bar: the hour under 3.6 s           %s\n", (vt < 3.6 ? "met" : "NOT MET")
+  printf "  memory 6 min -> 60 min: auto %.1f -> %.1f MB, fixed %.1f -> %.1f MB (bar: under 30 MB, flat)\n", sm / 1024, vm / 1024, sfm / 1024, fm / 1024
+}'
