@@ -31,3 +31,8 @@ echo "\$ vxaudio graph examples/speech.flac --columns 72 --height 7 --format csv
       }
     }'
 echo
+
+# Silences, with thresholds the detector derives from the file's own loudness.
+echo "\$ vxaudio silence examples/speech.flac"
+"$vx" silence examples/speech.flac
+echo
