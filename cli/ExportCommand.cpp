@@ -104,10 +104,12 @@ std::string EngineReason(int rc) {
 int Publish(TempOutput& tmp, const std::string& out, bool force) {
   int rc = force ? rename(tmp.path().c_str(), out.c_str())
                  : renameat2(AT_FDCWD, tmp.path().c_str(), AT_FDCWD, out.c_str(), RENAME_NOREPLACE);
+  bool linked = false;
   if (rc != 0 && !force && (errno == EINVAL || errno == ENOSYS)) {
     // File systems without the no-replace rename: a hard link refuses an
     // existing name the same way.
     rc = link(tmp.path().c_str(), out.c_str());
+    linked = rc == 0;
   }
   if (rc != 0) {
     int err = errno;
@@ -116,8 +118,7 @@ int Publish(TempOutput& tmp, const std::string& out, bool force) {
                              : std::string("cannot move the result into place: ") + std::strerror(err));
     return kExitFailed;
   }
-  if (!force) unlink(tmp.path().c_str());  // after link(); harmless after renameat2
-  tmp.Release();
+  if (!linked) tmp.Release();  // renamed away; after link() the destructor drops the old name
   return kExitOk;
 }
 
