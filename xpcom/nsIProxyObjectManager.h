@@ -9,8 +9,9 @@
 #define NS_IPROXYOBJECTMANAGER_IID \
   { 0xeea90d43, 0xb059, 0x11d2, { 0x91, 0x5e, 0xc1, 0x2b, 0x69, 0x6c, 0x93, 0x33 } }
 
-// The contract ID under which hosts register the proxy service.
-#define NS_XPCOMPROXY_CONTRACTID "@mozilla.org/xpcomproxy;1"
+// The contract ID under which our runtime registers the proxy service (the
+// same vendor domain as the component's own contract IDs).
+#define NS_XPCOMPROXY_CONTRACTID "@vxaudio.example/xpcomproxy;1"
 
 class nsIEventQueue : public nsISupports {
  public:
