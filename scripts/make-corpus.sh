@@ -79,11 +79,14 @@ full_tracks=(
   "t4 en-gb-scotland+f2 160 41"
   "t5 en-029+m2 140 53"
 )
-small_tracks=("s1 en-us+f3 175 7")
+small_tracks=(
+  "s1 en-us 165 7"
+  "s2 en-gb-scotland+f2 160 19"
+)
 # Pause lengths between sentences, in seconds; each track uses all of them in
 # its own order. Lengths below the scored 0.25 s are there to tempt detectors.
 full_pauses=(0.1 0.15 0.2 0.25 0.3 0.35 0.4 0.5 0.6 0.8 1.0 1.25 1.5 2.0 2.5 3.0)
-small_pauses=(0.1 0.2 0.3 0.5 0.8 1.5 3.0)
+small_pauses=(0.1 0.2 0.25 0.3 0.4 0.5 0.8 1.0 1.5 3.0)
 lead=0.6   # silence before the first and after the last sentence
 
 if [ "$mode" = small ]; then tracks=("${small_tracks[@]}"); pauses=("${small_pauses[@]}")
@@ -118,7 +121,7 @@ for spec in "${tracks[@]}"; do
     text=${sentences[$(( (idx + i) % ${#sentences[@]} ))]}
     raw="$work/base/$name-$i-raw.wav"
     espeak-ng -v "$voice" -s "$speed" -w "$raw" "$text"
-    sox "$raw" -r $R -b 16 "$work/base/$name-$i-rs.wav" rate -h
+    sox "$raw" -r $R -b 16 "$work/base/$name-$i-rs.wav" gain -3 rate -h
     # Trim at the first and last sample above -70 dBFS: what remains starts and
     # ends with speech, so the joins below are the exact pause boundaries.
     sox "$work/base/$name-$i-rs.wav" "$work/base/$name-$i.wav" \

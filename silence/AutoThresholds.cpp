@@ -11,7 +11,7 @@ namespace {
 constexpr float kFloorLoudness = 0.05f;
 // When the level of the sound is less than this many times the floor, the
 // file has no quiet stretch to speak of: it is all sound, or all silence.
-constexpr float kMinContrast = 4.0f;
+constexpr float kMinContrast = 2.0f;
 // A file whose level stays below this is all silence (sone).
 constexpr float kQuietLevel = 0.5f;
 

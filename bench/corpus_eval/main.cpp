@@ -343,7 +343,7 @@ int main(int argc, char** argv) {
   if (ffmpeg) {
     const std::vector<double> durations{0.05, 0.1, 0.15, 0.2, 0.25, 0.3};
     std::vector<int> levels;
-    for (int db = -70; db <= -30; db += 2) levels.push_back(db);
+    for (int db = -70; db <= -20; db += 2) levels.push_back(db);
     // raw[l][i]: file i at level l with the smallest duration.
     std::vector<std::vector<std::vector<Span>>> raw(levels.size(),
                                                     std::vector<std::vector<Span>>(corpus.size()));
@@ -389,6 +389,14 @@ int main(int argc, char** argv) {
     std::printf("# ffmpeg silencedetect best single setting: n=%ddB d=%.2f (mean F1 %.3f)\n",
                 bestDb, bestD, bestMean);
     tools.emplace_back("ffmpeg", best);
+    // Also the everyday setting n=-50dB d=0.3, for a sense of what a single
+    // guess costs.
+    for (size_t l = 0; l < levels.size(); ++l)
+      if (levels[l] == -50) {
+        std::vector<std::vector<Span>> det(corpus.size());
+        for (size_t i = 0; i < corpus.size(); ++i) det[i] = LongerThan(raw[l][i], 0.3);
+        tools.emplace_back("ffmpeg -50dB/0.3s", ScoreAll(corpus, det));
+      }
   }
 
   if (tools.empty()) return Usage();
