@@ -91,10 +91,10 @@ class AudioFile {
   // the playback).
   void ShutdownPlayback();
 
-  // ---- engine-private state (added by the engine; host thread only) ----
+  // ---- engine-private state (host thread only) ----
   // While an operation holds mSndFile across its steps (HeldHandle.h),
-  // ReadStereoData leaves it open, and reads skip the seek
-  // when the handle already sits at the wanted frame (mReadPos, -1 unknown).
+  // ReadStereoData leaves it open; reads skip the seek when the handle
+  // already sits at the wanted frame (mReadPos, -1 when unknown).
   friend class HeldHandle;
   bool mHoldHandle = false;
   int64_t mReadPos = -1;
