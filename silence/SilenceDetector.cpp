@@ -373,6 +373,8 @@ class LoudnessStream {
     for (size_t i = 1; i < chunks.size(); ++i) {
       auto p = std::make_unique<FrameProducer>();
       const int64_t first = mCarry->FrameIndex() + static_cast<int64_t>(i) * mChunk;
+      // No worker for a chunk that would start past the end of the range.
+      if (first * mCarry->Layout().hop >= mCarry->RangeLength()) break;
       if (p->OpenLike(*mCarry, first - kWarmUpFrames)) chunks[i].producer = std::move(p);
     }
     std::vector<std::thread> workers;
@@ -395,6 +397,7 @@ class LoudnessStream {
 
     for (size_t i = 1; i < chunks.size() && more; ++i) {
       Chunk& c = chunks[i];
+      // Also a chunk without a worker: the serial pass finds the range end.
       if (c.ok && c.producer->SameModelState(*mCarry)) {
         // Verified: the worker's frames are the serial frames.
         more = !c.frames.empty() && c.frames.size() == static_cast<size_t>(mChunk) &&

@@ -217,6 +217,11 @@ TEST_F(SilenceDetectorFile, BurstSplitsTheFileAndTheRangeEndIsRespected) {
   EXPECT_GE(marks[1].area.start, 50000 - 256);
   EXPECT_LE(marks[1].area.start, 50000 + 30 * 220);
   EXPECT_EQ(marks[1].area.end, 2 * 44100 - 1);
+  std::vector<MarkPair> pairs;
+  ASSERT_EQ(AudioSegment::SilenceDetect(path, pairs, 0.5f, 1.0f, 0.1f, 0.05f, 0), 0);
+  ASSERT_EQ(pairs.size(), 2u);
+  EXPECT_EQ(pairs[1].start, marks[1].area.start);
+  EXPECT_EQ(pairs[1].end, marks[1].area.end);
 
   // A range ends where asked: the silence that starts at 60000 stops there.
   ASSERT_EQ(SilenceDetector(path, marks, 40000, 20000, 0.5f, 1.0f, 0.05f, 0.05f, 0), 0);
