@@ -214,24 +214,14 @@ int RunPlay(const PlayOptions& o) {
     PrintError("play", "", "no audio output device");
     return kExitFailed;
   }
-  const double rate = static_cast<double>(af.mSampleRate) * o.speed;
-  {
-    PaStreamParameters out{};
-    out.device = device;
-    out.channelCount = af.mChannels;
-    out.sampleFormat = paFloat32;
-    PaError err;
-    {
-      QuietStderr quiet;
-      err = Pa_IsFormatSupported(nullptr, &out, rate);
-    }
-    if (err != paFormatIsSupported) {
-      PrintError("play", o.file,
-                 "the default output device cannot play " + std::to_string(af.mChannels) +
-                     " channels at " + std::to_string(static_cast<long>(std::lround(rate))) +
-                     " Hz (" + Pa_GetErrorText(err) + ")");
-      return kExitFailed;
-    }
+  // Asked up front so that the usual refusal gets a precise message; the
+  // device list already knows it, no trial open is needed.
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  if (info && info->maxOutputChannels < af.mChannels) {
+    PrintError("play", o.file,
+               "the default output device plays at most " + std::to_string(info->maxOutputChannels) +
+                   " channels, the file has " + std::to_string(af.mChannels));
+    return kExitFailed;
   }
 
   if (gInterrupted) return kExitInterrupted;
@@ -241,12 +231,20 @@ int RunPlay(const PlayOptions& o) {
   CliNotifier notifier;
   {
     // The engine's own error line would only repeat the one printed below.
+    // PortAudio's own complaints about a refused stream go to the void too.
     const bool quiet = Quiet();
     SetQuiet(true);
-    const int rc = af.StartPlayAudio(start, end, o.speed, &notifier, interval);
+    int rc;
+    {
+      QuietStderr hush;
+      rc = af.StartPlayAudio(start, end, o.speed, &notifier, interval);
+    }
     SetQuiet(quiet);
     if (rc != 0) {
-      PrintError("play", o.file, "the default output device refused the stream");
+      const double rate = static_cast<double>(af.mSampleRate) * o.speed;
+      PrintError("play", o.file,
+                 "the default output device refused " + std::to_string(af.mChannels) +
+                     " channels at " + std::to_string(std::lround(rate)) + " Hz");
       return kExitFailed;
     }
   }
