@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -87,6 +88,20 @@ TEST(ClassifyFrames, ReportsEveryClosedMarkAndTheParameters) {
                 "silenceSmpBegin : 440", "silenceSmpEnd : 695", "nbFrames : 1", "loudMean : 5",
                 "tmpPow : 25", "loudStdErr : 0", "============\n=========="}));
   EXPECT_TRUE(cap.Err().empty());
+
+  // A quiet last frame after a sound is a one-frame silence of its own,
+  // reported with the long rule and the state it leaves: silence.
+  cap.Clear();
+  Classify({0, 5, 0}, 1, 2, FullEnd(3), 1);
+  out = cap.Out();
+  auto rule = std::find(out.begin(), out.end(), "==================");
+  ASSERT_NE(rule, out.end());
+  ASSERT_GE(out.end() - rule, 7);
+  EXPECT_EQ(std::vector<std::string>(rule + 1, rule + 7),
+            (std::vector<std::string>{"current loudness : 0", "silence : 1", "time : 0.00997732",
+                                      "silenceSmpBegin : 440", "silenceSmpEnd : 695",
+                                      "nbFrames : 1"}));
+  EXPECT_EQ(std::count(out.begin(), out.end(), "=================="), 1);
 }
 
 class SilenceDetectorFile : public ::testing::Test {
