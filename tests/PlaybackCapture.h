@@ -47,13 +47,11 @@ inline void UseAlsaCapture(const std::string& dir, const std::string& capture,
 }
 
 struct Capture {
-  int format = 0;  // WAV format tag
   int channels = 0;
   int rate = 0;
   int bits = 0;
   std::vector<float> samples;  // interleaved, full scale 1.0
 
-  size_t Frames() const { return channels ? samples.size() / size_t(channels) : 0; }
   // The frames after the silence the output primes itself with.
   std::vector<float> Heard() const {
     size_t first = 0;
@@ -77,7 +75,6 @@ inline Capture ReadCapture(const std::string& path) {
     const std::string id(b.data() + at, 4);
     const size_t len = u32(at + 4);
     if (id == "fmt ") {
-      c.format = int(u16(at + 8));
       c.channels = int(u16(at + 10));
       c.rate = int(u32(at + 12));
       c.bits = int(u16(at + 22));
