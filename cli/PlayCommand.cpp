@@ -180,6 +180,19 @@ int RunPlay(const PlayOptions& o) {
     return kExitUsage;
   }
 
+  // Before the file: without a device nothing else is worth saying, and the
+  // engine, destroyed first, hands PortAudio back before this session does.
+  PortAudioSession session;
+  if (!session.Ok()) {
+    PrintError("play", "", "the audio system cannot be initialised");
+    return kExitFailed;
+  }
+  const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+  if (device == paNoDevice) {
+    PrintError("play", "", "no audio output device");
+    return kExitFailed;
+  }
+
   AudioFile af;
   if (int rc = OpenAudio("play", af, o.file); rc != kExitOk) return rc;
   const int64_t frames = af.mSmpNb;
@@ -204,16 +217,6 @@ int RunPlay(const PlayOptions& o) {
   const int32_t interval =
       o.interval ? static_cast<int32_t>(*o.interval) : std::max(1, af.mSampleRate / 10);
 
-  PortAudioSession session;
-  if (!session.Ok()) {
-    PrintError("play", "", "the audio system cannot be initialised");
-    return kExitFailed;
-  }
-  const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
-  if (device == paNoDevice) {
-    PrintError("play", "", "no audio output device");
-    return kExitFailed;
-  }
   // Asked up front so that the usual refusal gets a precise message; the
   // device list already knows it, no trial open is needed.
   const PaDeviceInfo* info = Pa_GetDeviceInfo(device);

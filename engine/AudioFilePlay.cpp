@@ -99,8 +99,9 @@ int AudioFile::StopPlayAudio() {
   if (!mStreamOpened) return 0;
 
   // Stopping lets the buffers already queued play out, then joins the audio
-  // thread; only after that may the flags and the handle change.
-  if (Pa_StopStream(mStream) != paNoError) {
+  // thread; only after that may the flags and the handle change. A stream
+  // that never started (its start failed) has nothing to stop.
+  if (mStreamStarted && Pa_StopStream(mStream) != paNoError) {
     vx::DiagOut("AudioFile::StopPlayAudio: WARNING: problem while trying to stop stream");
     Pa_AbortStream(mStream);
   }
