@@ -105,8 +105,8 @@ check_gaps() {
 
 mkdir -p "$work/truth" "$work/base"
 idx=0
-for spec in "${tracks[@]}"; do
-  read -r name voice speed seed <<<"$spec"
+for track in "${tracks[@]}"; do
+  read -r name voice speed seed <<<"$track"
   order=$(printf '%s\n' "${pauses[@]}" | shuf --random-source=<(yes "$seed"))
   mapfile -t order <<<"$order"
   n=$(( ${#order[@]} + 1 ))
@@ -160,8 +160,8 @@ conditions=(
 )
 
 : >"$work/manifest.tsv"
-for spec in "${tracks[@]}"; do
-  read -r name _ <<<"$spec"
+for track in "${tracks[@]}"; do
+  read -r name _ <<<"$track"
   base="$work/base/$name.wav"
   len=$(soxi -s "$base")
   sox "$base" "$work/base/$name-n.wav" gain -n -3

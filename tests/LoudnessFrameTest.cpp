@@ -220,7 +220,7 @@ TEST(SpezLautheit, EveryFrameMatchesTheLiteralComputation) {
   generalstruct gs, ref;
   vx::InitAussenOhrUebrtrgmss(kRate, kN, 2, ref);
   vx::inithoerschw(kRate, kLow, kHigh, kBands, kOffset, ref);
-  std::vector<float> spec(kN + 5), want(kBands + 1);
+  std::vector<float> spectrum(kN + 5), want(kBands + 1);
   std::mt19937 rng(3);
   std::normal_distribution<float> noise(0.0f, 1.0f);
   for (int frame = 0; frame < 200; ++frame) {
@@ -230,9 +230,9 @@ TEST(SpezLautheit, EveryFrameMatchesTheLiteralComputation) {
     std::vector<float> x = Sine(amp, 200 + 97.0 * (frame % 53));
     for (float& v : x) v += static_cast<float>(amp * 0.05) * noise(rng);
     const std::vector<float> got = Frame(x, gs);
-    vx::WinFFTBetragPhase(x.data(), spec.data(), kN, 0, 0, ref);
-    vx::ApplyAussenOhrUebrtrgmss(spec.data(), kN, 2, ref);
-    RefLoudness(spec.data(), want.data(), ref);
+    vx::WinFFTBetragPhase(x.data(), spectrum.data(), kN, 0, 0, ref);
+    vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), kN, 2, ref);
+    RefLoudness(spectrum.data(), want.data(), ref);
     ASSERT_EQ(got, want) << "frame " << frame;
   }
 }

@@ -69,12 +69,12 @@ TEST(AussenOhr, CurveAt44100AndModes) {
   EXPECT_EQ(p[256], d[256]);  // the Nyquist entry stays in dB
 
   // Power mode divides the even entries below n; mode 4 changes nothing.
-  std::vector<float> spec(514, 4.0f), same(514, 4.0f);
-  vx::ApplyAussenOhrUebrtrgmss(spec.data(), 512, 2, pw);
+  std::vector<float> spectrum(514, 4.0f), same(514, 4.0f);
+  vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), 512, 2, pw);
   vx::ApplyAussenOhrUebrtrgmss(same.data(), 512, 2, m4);
-  for (int k = 0; k < 256; ++k) EXPECT_FLOAT_EQ(spec[2 * k], 4.0f / p[k]);
-  EXPECT_EQ(spec[1], 4.0f);
-  EXPECT_EQ(spec[512], 4.0f);
+  for (int k = 0; k < 256; ++k) EXPECT_FLOAT_EQ(spectrum[2 * k], 4.0f / p[k]);
+  EXPECT_EQ(spectrum[1], 4.0f);
+  EXPECT_EQ(spectrum[512], 4.0f);
   EXPECT_EQ(m4.aussnorh_data.mode, 4);
   EXPECT_EQ(same, std::vector<float>(514, 4.0f));
 
