@@ -44,6 +44,9 @@ inline void UseAlsaCapture(const std::string& dir, const std::string& capture,
   }
   std::filesystem::rename(tmp, conf);
   setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  // PortAudio also probes JACK; a machine with jackd installed must not
+  // start a server for a test.
+  setenv("JACK_NO_START_SERVER", "1", 1);
 }
 
 struct Capture {
