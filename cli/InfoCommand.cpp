@@ -1,10 +1,13 @@
 // vxaudio info FILE [--json]: what the engine learns when it opens a file.
+// Many files (or --jobs, --files-from) give one JSON object per line.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "AudioFile.h"
+#include "Batch.h"
 #include "Command.h"
 #include "Common.h"
 
@@ -12,20 +15,60 @@ namespace vxcli {
 namespace {
 
 struct InfoOptions {
-  std::string file;
+  BatchOptions batch;
   bool json = false;
 };
 
 // libsndfile leaves a name null when it does not know the format code.
 std::string NameOr(const char* s, const char* fallback) { return s && *s ? s : fallback; }
 
+nlohmann::ordered_json InfoJson(AudioFile& af, const std::string& file) {
+  const double duration =
+      af.mSampleRate > 0 ? static_cast<double>(af.mSmpNb) / af.mSampleRate : std::nan("");
+  nlohmann::ordered_json j;
+  j["file"] = file;
+  j["container"] = NameOr(af.mFormatInfo.name, "unknown");
+  j["extension"] = NameOr(af.mFormatInfo.extension, "");
+  j["encoding"] = NameOr(af.mSubFormatInfo.name, "unknown");
+  j["sample_rate"] = af.mSampleRate;
+  j["channels"] = af.mChannels;
+  j["frames"] = af.mSmpNb;
+  j["duration"] = JsonNumber(duration);
+  j["peak"] = JsonNumber(af.GetMaxValue());
+  return j;
+}
+
+// One file of a batch: the same checks as OpenAudio, returned instead of
+// printed. libsndfile's reason for a failed open is process-wide state that
+// another worker may overwrite, so it is not quoted here.
+BatchItem InfoOne(const std::string& file) {
+  BatchItem item;
+  if (auto why = UnreadableReason(file)) {
+    item.error = *why;
+    return item;
+  }
+  AudioFile af;
+  int rc = af.InitAudio(file.c_str());
+  if (rc < 0)
+    item.error = "not a sound file that can be read";
+  else if (rc > 1)
+    item.error = "opening failed (engine result " + std::to_string(rc) + ")";
+  else if (af.mSfInfo && af.mSfInfo->frames > INT32_MAX)
+    item.error = "has " + std::to_string(af.mSfInfo->frames) +
+                 " frames, more than the 2147483647 this tool can address";
+  else
+    item.result = InfoJson(af, file);
+  return item;
+}
+
 int RunInfo(const InfoOptions& o) {
   InstallDiagSink();
+  if (IsBatch(o.batch)) return RunBatch("info", o.batch, &InfoOne);
+  const std::string& file = o.batch.files.front();
   AudioFile af;
-  if (int rc = OpenAudio("info", af, o.file); rc != kExitOk) return rc;
+  if (int rc = OpenAudio("info", af, file); rc != kExitOk) return rc;
 
   const std::string container = NameOr(af.mFormatInfo.name, "unknown");
-  const std::string extension = NameOr(af.mFormatInfo.extension, "");
   const std::string encoding = NameOr(af.mSubFormatInfo.name, "unknown");
   const double duration =
       af.mSampleRate > 0 ? static_cast<double>(af.mSmpNb) / af.mSampleRate : std::nan("");
@@ -33,17 +76,7 @@ int RunInfo(const InfoOptions& o) {
 
   std::string text;
   if (o.json) {
-    nlohmann::ordered_json j;
-    j["file"] = o.file;
-    j["container"] = container;
-    j["extension"] = extension;
-    j["encoding"] = encoding;
-    j["sample_rate"] = af.mSampleRate;
-    j["channels"] = af.mChannels;
-    j["frames"] = af.mSmpNb;
-    j["duration"] = JsonNumber(duration);
-    j["peak"] = JsonNumber(peak);
-    text = DumpJson(j);
+    text = DumpJson(InfoJson(af, file));
   } else {
     char buf[160];
     auto line = [&text](const char* key, const std::string& value) {
@@ -52,7 +85,7 @@ int RunInfo(const InfoOptions& o) {
       text += value;
       text += '\n';
     };
-    line("file", o.file);
+    line("file", file);
     line("container", container);
     line("encoding", encoding);
     line("sample rate", std::to_string(af.mSampleRate) + " Hz");
@@ -80,8 +113,9 @@ int RunInfo(const InfoOptions& o) {
 CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<InfoOptions>();
   CLI::App* sub = app.add_subcommand("info", "Sample rate, channels, length, format and peak of a file");
-  sub->add_option("FILE", o->file, "Sound file")->required();
-  sub->add_flag("--json", o->json, "Print one JSON object instead of text");
+  AddBatchOptions(sub, o->batch, "Sound file; several files give one JSON line each");
+  sub->add_flag("--json", o->json,
+                "Print one JSON object instead of text (a batch always prints JSON Lines)");
   AddQuietFlag(sub);
   return [o] { return RunInfo(*o); };
 }

@@ -1,5 +1,6 @@
 // vxaudio silence FILE: the silent stretches of a file, with thresholds that
-// adapt to the file unless fixed ones are given.
+// adapt to the file unless fixed ones are given. Many files (or --jobs,
+// --files-from) give one JSON object per line.
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "AutoThresholds.h"
+#include "Batch.h"
 #include "Command.h"
 #include "Common.h"
 #include "Diag.h"
@@ -26,7 +28,7 @@ std::string FirstAnalysisError();
 namespace {
 
 struct SilenceOptions {
-  std::string file;
+  BatchOptions batch;
   std::string thresholds;  // "auto", "fixed" or empty (chosen by the options)
   std::optional<float> silence;
   std::optional<float> modulation;
@@ -74,6 +76,87 @@ std::optional<std::string> BadNumber(const char* option, std::optional<float> v)
   return std::nullopt;
 }
 
+// What one analysis found, with the thresholds it used.
+struct Analysis {
+  int32_t rate = 0, frames = 0;
+  float silence = 0.0f, modulation = 0.0f;
+  std::vector<MarkData> marks;
+};
+
+// Runs the detector over the whole file with the options' thresholds, or
+// with the file's own. Returns the detector's result.
+int Analyse(const SilenceOptions& o, const std::string& file, Analysis& a) {
+  int rc = 0;
+  if (o.silence) {
+    a.silence = *o.silence;
+    a.modulation = o.modulation.value_or(0.0f);
+    // Streams the file straight into the classifier: memory stays flat.
+    rc = SilenceDetector(file, a.marks, 0, a.frames, a.silence, a.modulation, o.minSilence,
+                         o.minSound, o.verbose ? 1 : 0);
+  } else {
+    // Each frame's loudness is computed once, looked at for the thresholds,
+    // then classified.
+    std::vector<float> loudness;
+    FrameLayout layout;
+    rc = ComputeFrameLoudness(file, 0, a.frames, loudness, layout);
+    if (rc == 0) {
+      AutoThresholds t = ChooseThresholds(loudness);
+      a.silence = t.silenceLoudness;
+      a.modulation = t.modulationLoudness;
+      rc = ClassifyFrames(loudness, a.silence, a.modulation, o.minSilence, o.minSound,
+                          o.verbose ? 1 : 0, a.marks, layout);
+    }
+  }
+  // The value the detector used: 0 stands for twice the silence loudness.
+  if (a.modulation == 0.0f) a.modulation = 2.0f * a.silence;
+  return rc;
+}
+
+nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& file,
+                                   const Analysis& a) {
+  nlohmann::ordered_json j;
+  j["file"] = file;
+  j["sample_rate"] = a.rate;
+  j["frames"] = a.frames;
+  nlohmann::ordered_json p;
+  p["thresholds"] = o.silence ? "fixed" : "auto";
+  p["silence_loudness"] = FloatJson(a.silence);
+  p["modulation_loudness"] = FloatJson(a.modulation);
+  p["min_silence"] = FloatJson(o.minSilence);
+  p["min_sound"] = FloatJson(o.minSound);
+  j["parameters"] = p;
+  auto spans = nlohmann::ordered_json::array();
+  auto seconds = nlohmann::ordered_json::array();
+  for (const MarkData& m : a.marks) {
+    spans.push_back({m.area.start, m.area.end});
+    seconds.push_back(
+        {JsonNumber(double(m.area.start) / a.rate), JsonNumber(double(m.area.end) / a.rate)});
+  }
+  j["silences"] = spans;
+  j["silences_s"] = seconds;
+  return j;
+}
+
+// One file of a batch, on a worker thread: the checks of CheckAnalysable and
+// the analysis, with the reasons returned instead of printed.
+BatchItem SilenceOne(const SilenceOptions& o, const std::string& file) {
+  BatchItem item;
+  if (auto why = UnreadableReason(file)) {
+    item.error = *why;
+    return item;
+  }
+  Analysis a;
+  int64_t frames = 0;
+  item.error = AnalysisRefusal(file, a.rate, frames);
+  if (!item.error.empty()) return item;
+  a.frames = static_cast<int32_t>(frames);
+  if (Analyse(o, file, a) != 0)
+    item.error = "analysis failed: " + FirstCapturedError();
+  else
+    item.result = SilenceJson(o, file, a);
+  return item;
+}
+
 int RunSilence(const SilenceOptions& o) {
   InstallDiagSink();
   const bool fixed = o.silence.has_value();
@@ -95,65 +178,42 @@ int RunSilence(const SilenceOptions& o) {
       return kExitUsage;
     }
 
-  int32_t rate = 0, frames = 0;
-  if (int rc = CheckAnalysable("silence", o.file, rate, frames); rc != kExitOk) return rc;
-  InstallAnalysisSink(o.verbose);
-
-  float silence = 0.0f, modulation = 0.0f;
-  std::vector<MarkData> marks;
-  int rc = 0;
-  if (fixed) {
-    silence = *o.silence;
-    modulation = o.modulation.value_or(0.0f);
-    // Streams the file straight into the classifier: memory stays flat.
-    rc = SilenceDetector(o.file, marks, 0, frames, silence, modulation, o.minSilence, o.minSound,
-                         o.verbose ? 1 : 0);
-  } else {
-    // Each frame's loudness is computed once, looked at for the thresholds,
-    // then classified.
-    std::vector<float> loudness;
-    FrameLayout layout;
-    rc = ComputeFrameLoudness(o.file, 0, frames, loudness, layout);
-    if (rc == 0) {
-      AutoThresholds t = ChooseThresholds(loudness);
-      silence = t.silenceLoudness;
-      modulation = t.modulationLoudness;
-      rc = ClassifyFrames(loudness, silence, modulation, o.minSilence, o.minSound,
-                          o.verbose ? 1 : 0, marks, layout);
+  if (IsBatch(o.batch)) {
+    // Every file's result is one JSON line on standard output; a second
+    // format, an output file or interleaved reports would break that.
+    const char* refused = o.format == "csv" || o.format == "labels"
+                              ? "--format csv and labels"
+                          : !o.out.empty() ? "-o/--output"
+                          : o.verbose      ? "-v/--verbose"
+                                           : nullptr;
+    if (refused) {
+      PrintError("silence", "",
+                 std::string(refused) +
+                     " apply to one file; a batch prints JSON Lines on standard output");
+      return kExitUsage;
     }
+    return RunBatch("silence", o.batch,
+                    [&o](const std::string& file) { return SilenceOne(o, file); });
   }
+  const std::string& file = o.batch.files.front();
+
+  Analysis a;
+  if (int rc = CheckAnalysable("silence", file, a.rate, a.frames); rc != kExitOk) return rc;
+  InstallAnalysisSink(o.verbose);
+  int rc = Analyse(o, file, a);
   InstallDiagSink();
   if (rc != 0) {
-    PrintError("silence", o.file, "analysis failed: " + FirstAnalysisError());
+    PrintError("silence", file, "analysis failed: " + FirstAnalysisError());
     return kExitFailed;
   }
-  // The value the detector used: 0 stands for twice the silence loudness.
-  if (modulation == 0.0f) modulation = 2.0f * silence;
+  const int32_t rate = a.rate, frames = a.frames;
+  const float silence = a.silence, modulation = a.modulation;
+  const std::vector<MarkData>& marks = a.marks;
 
   std::string text;
   const char* mode = fixed ? "fixed" : "auto";
   if (o.format == "json") {
-    nlohmann::ordered_json j;
-    j["file"] = o.file;
-    j["sample_rate"] = rate;
-    j["frames"] = frames;
-    nlohmann::ordered_json p;
-    p["thresholds"] = mode;
-    p["silence_loudness"] = FloatJson(silence);
-    p["modulation_loudness"] = FloatJson(modulation);
-    p["min_silence"] = FloatJson(o.minSilence);
-    p["min_sound"] = FloatJson(o.minSound);
-    j["parameters"] = p;
-    auto spans = nlohmann::ordered_json::array();
-    auto seconds = nlohmann::ordered_json::array();
-    for (const MarkData& m : marks) {
-      spans.push_back({m.area.start, m.area.end});
-      seconds.push_back({JsonNumber(double(m.area.start) / rate),
-                         JsonNumber(double(m.area.end) / rate)});
-    }
-    j["silences"] = spans;
-    j["silences_s"] = seconds;
-    text = DumpJson(j);
+    text = DumpJson(SilenceJson(o, file, a));
   } else if (o.format == "csv") {
     text = "start,end,start_s,end_s\n";
     for (const MarkData& m : marks)
@@ -169,7 +229,7 @@ int RunSilence(const SilenceOptions& o) {
                   "%.4g sone; min silence %g s, min sound %g s\n",
                   rate, frames, double(frames) / rate, mode, double(silence), double(modulation),
                   double(o.minSilence), double(o.minSound));
-    text = o.file + buf;
+    text = file + buf;
     std::snprintf(buf, sizeof buf, "%zu silence%s\n", marks.size(), marks.size() == 1 ? "" : "s");
     text += buf;
     if (!marks.empty()) {
@@ -183,13 +243,15 @@ int RunSilence(const SilenceOptions& o) {
       }
     }
   }
-  return WriteResult("silence", o.out, text, o.file);
+  return WriteResult("silence", o.out, text, file);
 }
 
 CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<SilenceOptions>();
   CLI::App* sub = app.add_subcommand("silence", "Silent stretches of a file, by loudness");
-  sub->add_option("FILE", o->file, "Sound file (mono or stereo, 44.1 kHz or more)")->required();
+  AddBatchOptions(sub, o->batch,
+                  "Sound file (mono or stereo, 44.1 kHz or more); several files give one JSON "
+                  "line each");
   sub->add_option("--thresholds", o->thresholds,
                   "auto (default): thresholds from the file's own loudness; fixed: given below")
       ->check(CLI::IsMember({"auto", "fixed"}));
