@@ -1,0 +1,179 @@
+// vxaudio over many files, run as a subprocess: one JSON line per input in
+// input order, failures in place, file lists, and the same work spread by
+// GNU parallel.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SoundFixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Outcome {
+  int status = -1;
+  std::vector<std::string> out, err;  // lines
+};
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+class Batch : public ::testing::Test {
+ protected:
+  // `cmd` is a shell command line; "VX" stands for the program.
+  Outcome Sh(std::string cmd) {
+    for (size_t at; (at = cmd.find("VX ")) != std::string::npos;)
+      cmd.replace(at, 2, std::string(VX_BUILD_DIR) + "/vxaudio");
+    const std::string out = dir.File("stdout"), err = dir.File("stderr");
+    int raw = std::system(("cd " + dir.Path() + " && " + cmd + " >" + out + " 2>" + err).c_str());
+    Outcome r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = Lines(out);
+    r.err = Lines(err);
+    return r;
+  }
+  // Tone, a stretch of digital silence `gap` seconds long, tone: one silence
+  // to find, at a place that differs from file to file.
+  std::string Sound(const std::string& name, double lead, double gap) {
+    const int rate = 44100;
+    auto tone = vxtest::Sine(int64_t(lead * rate), 1, rate, 441.0, 0.5);
+    std::vector<float> v = tone;
+    v.resize(v.size() + size_t(gap * rate), 0.0f);
+    auto tail = vxtest::Sine(rate / 2, 1, rate, 441.0, 0.5);
+    v.insert(v.end(), tail.begin(), tail.end());
+    return vxtest::WriteSound(dir.File(name), v, 1, rate);
+  }
+
+  vxtest::TempDir dir;
+};
+
+TEST_F(Batch, SilenceLinesFollowTheInputAndFailuresKeepTheirPlace) {
+  // The first file is the longest, so with two jobs later files finish first.
+  std::vector<std::string> args{Sound("long.wav", 20.0, 0.8)};
+  for (int i = 0; i < 5; ++i) args.push_back(Sound("f" + std::to_string(i) + ".wav", 0.5, 0.3 + 0.1 * i));
+  args.insert(args.begin() + 2, "missing.wav");
+  args.insert(args.begin() + 4, vxtest::WriteBytes(dir.File("text.wav"), "not a sound\n"));
+  std::string list;
+  for (auto& a : args) list += " " + std::filesystem::path(a).filename().string();
+
+  Outcome two = Sh("VX silence --jobs 2" + list);
+  EXPECT_EQ(two.status, 1);
+  ASSERT_EQ(two.out.size(), args.size());
+  // Standard error: one line per failed file, nothing from the engine.
+  ASSERT_EQ(two.err.size(), 2u);
+  EXPECT_EQ(two.err[0], "vxaudio silence: missing.wav: no such file");
+  EXPECT_EQ(two.err[1].rfind("vxaudio silence: text.wav: ", 0), 0u) << two.err[1];
+
+  int gaps = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    json line = json::parse(two.out[i]);
+    const std::string name = std::filesystem::path(args[i]).filename();
+    EXPECT_EQ(line["file"], name);
+    if (i == 2 || i == 4) {
+      EXPECT_TRUE(line["error"].is_string()) << two.out[i];
+      EXPECT_FALSE(line.contains("silences"));
+      continue;
+    }
+    // The same result as the one-file command, and the gap where it was put.
+    Outcome one = Sh("VX silence --format json " + name);
+    ASSERT_EQ(one.status, 0);
+    std::string whole;
+    for (auto& l : one.out) whole += l;
+    EXPECT_EQ(line, json::parse(whole)) << name;
+    ASSERT_EQ(line["silences_s"].size(), 1u) << two.out[i];
+    // Inside the gap (the detector's decaying threshold starts it late).
+    const double from = i == 0 ? 20.0 : 0.5, to = from + (i == 0 ? 0.8 : 0.3 + 0.1 * gaps++);
+    EXPECT_GE(line["silences_s"][0][0].get<double>(), from - 0.01) << name;
+    EXPECT_LE(line["silences_s"][0][1].get<double>(), to + 0.01) << name;
+    EXPECT_GT(line["silences_s"][0][1].get<double>(), to - 0.1) << name;
+  }
+  // One worker or two: the same bytes.
+  EXPECT_EQ(Sh("VX silence --jobs 1" + list).out, two.out);
+}
+
+TEST_F(Batch, FileListsFromAFileOrStandardInput) {
+  Sound("a.wav", 0.5, 0.4);
+  Sound("b.wav", 0.5, 0.5);
+  vxtest::WriteBytes(dir.File("list"), "b.wav\n\ngone.wav\r\na.wav\n");
+
+  // Command-line files first, then the list; blank lines skipped, CRLF read.
+  Outcome r = Sh("VX info --files-from list a.wav");
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(r.out.size(), 4u);
+  std::vector<std::string> files;
+  for (auto& l : r.out) files.push_back(json::parse(l)["file"]);
+  EXPECT_EQ(files, (std::vector<std::string>{"a.wav", "b.wav", "gone.wav", "a.wav"}));
+  EXPECT_EQ(json::parse(r.out[2])["error"], "no such file");
+  EXPECT_EQ(json::parse(r.out[1])["frames"], 3 * 44100 / 2);
+  // a.wav twice: worked on once, said once, both lines alike.
+  EXPECT_EQ(r.out[3], r.out[0]);
+  ASSERT_EQ(r.err.size(), 2u);
+  EXPECT_NE(r.err[0].find("a.wav: listed again as entry 4"), std::string::npos) << r.err[0];
+
+  Outcome in = Sh("printf 'a.wav\\nb.wav\\n' | VX silence --files-from -");
+  EXPECT_EQ(in.status, 0);
+  ASSERT_EQ(in.out.size(), 2u);
+  EXPECT_EQ(json::parse(in.out[1])["file"], "b.wav");
+  EXPECT_TRUE(in.err.empty());
+
+  // A list that cannot be read, or holds nothing: usage errors, no output.
+  for (const char* cmd : {"VX info --files-from nolist", "VX silence --files-from - </dev/null"}) {
+    Outcome bad = Sh(cmd);
+    EXPECT_EQ(bad.status, 2) << cmd;
+    EXPECT_TRUE(bad.out.empty()) << cmd;
+    EXPECT_EQ(bad.err.size(), 1u) << cmd;
+  }
+}
+
+TEST_F(Batch, OneFileKeepsItsOutputUnlessABatchIsAskedFor) {
+  Sound("a.wav", 0.5, 0.4);
+  Outcome plain = Sh("VX info -q --json a.wav");
+  EXPECT_GT(plain.out.size(), 5u) << "indented as before";
+  Outcome one = Sh("VX info --jobs 1 a.wav");
+  ASSERT_EQ(one.out.size(), 1u);
+  std::string whole;
+  for (auto& l : plain.out) whole += l;
+  EXPECT_EQ(json::parse(one.out[0]), json::parse(whole));
+  EXPECT_TRUE(one.err.empty()) << "no engine lines in a batch";
+
+  // Options that would put something else than JSON Lines on standard output.
+  for (const char* opt : {"--format csv", "-o out.txt", "-v", "--jobs 0"}) {
+    Outcome r = Sh(std::string("VX silence a.wav a.wav ") + opt);
+    EXPECT_EQ(r.status, 2) << opt;
+    EXPECT_TRUE(r.out.empty()) << opt;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out.txt")));
+}
+
+TEST_F(Batch, GnuParallelRecipeGathersTheSameLines) {
+  if (Sh("parallel --version").status != 0) GTEST_SKIP() << "GNU parallel not installed";
+  std::string names;
+  for (int i = 0; i < 8; ++i) {
+    Sound("p" + std::to_string(i) + ".wav", 0.3 + 0.1 * i, 0.3);
+    names += " p" + std::to_string(i) + ".wav";
+  }
+  names += " missing.wav";
+  Outcome local = Sh("VX silence --jobs 2" + names);
+  // ":" is this machine in the host list; -k keeps the input order.
+  Outcome par = Sh("parallel --will-cite -k --sshlogin 2/: VX silence --format json --jobs 1 {} :::" +
+                   names);
+  EXPECT_EQ(par.status, 1) << "one failed job";
+  EXPECT_EQ(par.out, local.out);
+  // Per-host batches of several files each give the same lines too.
+  Outcome chunked =
+      Sh("parallel --will-cite -k --sshlogin 1/: -N 4 VX silence --jobs 2 {} :::" + names);
+  EXPECT_EQ(chunked.out, local.out);
+}
+
+}  // namespace
