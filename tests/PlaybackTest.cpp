@@ -204,11 +204,14 @@ TEST_F(Playback, RefusedStreamLeavesNothingOpen) {
     EXPECT_EQ(diag.Err(), (std::vector<std::string>{"AudioFile::StartPlayAudio: ERROR: cannot open stream"}));
   }
   EXPECT_FALSE(six.mStreamOpened);
-  EXPECT_TRUE(vxtest::PortAudioShutDown());
+  // A refused open leaves PortAudio initialised (nothing else open).
+  EXPECT_FALSE(vxtest::PortAudioShutDown());
+  Pa_Terminate();
   EXPECT_EQ(six.StopPlayAudio(), 0);
   // An object that never described a file has no rate to play at.
   AudioFile none;
   EXPECT_EQ(none.StartPlayAudio(0, 0, 1.0f, &n, 0), -1);
+  Pa_Terminate();
   EXPECT_TRUE(vxtest::PortAudioShutDown());
   EXPECT_TRUE(n.Events().empty());
 }
