@@ -248,9 +248,9 @@ int RunSplit(SplitOptions o) {
                 std::llround(double(o.detect.minSound) * rate));
   const int width = std::max<int>(3, static_cast<int>(std::to_string(pieces.size()).size()));
   for (size_t i = 0; i < pieces.size(); ++i) {
-    char num[32];
-    std::snprintf(num, sizeof num, "%0*zu", width, i + 1);
-    pieces[i].name = "piece-" + std::string(num) + "." + o.ext;
+    std::string num = std::to_string(i + 1);
+    num.insert(0, size_t(width) - std::min(num.size(), size_t(width)), '0');
+    pieces[i].name = "piece-" + num + "." + o.ext;
   }
 
   // Nothing is written while any output would replace a file without --force.
