@@ -122,8 +122,8 @@ class Progress {
 void AddBatchOptions(CLI::App* sub, BatchOptions& o, const std::string& fileHelp) {
   sub->add_option("FILE", o.files, fileHelp);
   sub->add_option("-j,--jobs", o.jobs,
-                  "Files analysed at the same time in a batch (default: one per processor)")
-      ->check(CLI::Range(1, 1024));
+                  "Files analysed at the same time in a batch (default, or 0: one per processor)")
+      ->check(CLI::Range(0, 1024));
   sub->add_option("--files-from", o.filesFrom,
                   "Read more files from LIST, one path per line (- for standard input)");
 }
@@ -184,8 +184,8 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
     }
   }
 
-  size_t jobs = o.jobs ? static_cast<size_t>(*o.jobs)
-                       : std::max<size_t>(1, std::thread::hardware_concurrency());
+  size_t jobs = o.jobs.value_or(0) > 0 ? static_cast<size_t>(*o.jobs)
+                                        : std::max<size_t>(1, std::thread::hardware_concurrency());
   jobs = std::min(jobs, work.size());
   // Files side by side already fill the processors; one file's analysis
   // split over threads on top of that would only oversubscribe them.

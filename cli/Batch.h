@@ -21,7 +21,7 @@ namespace vxcli {
 struct BatchOptions {
   std::vector<std::string> files;  // FILE... from the command line
   std::string filesFrom;           // --files-from LIST ("-" for standard input)
-  std::optional<int> jobs;         // --jobs N; unset: one per processor
+  std::optional<int> jobs;         // --jobs N; unset or 0: one per processor
 };
 
 // Adds FILE... (the positional files, `fileHelp`), --jobs and --files-from.

@@ -148,7 +148,7 @@ TEST_F(Batch, OneFileKeepsItsOutputUnlessABatchIsAskedFor) {
   EXPECT_TRUE(one.err.empty()) << "no engine lines in a batch";
 
   // Options that would put something else than JSON Lines on standard output.
-  for (const char* opt : {"--format csv", "-o out.txt", "-v", "--jobs 0"}) {
+  for (const char* opt : {"--format csv", "-o out.txt", "-v", "--jobs -1"}) {
     Outcome r = Sh(std::string("VX silence a.wav a.wav ") + opt);
     EXPECT_EQ(r.status, 2) << opt;
     EXPECT_TRUE(r.out.empty()) << opt;
