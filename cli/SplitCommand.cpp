@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -153,6 +155,14 @@ void ExportSink(vx::DiagStream stream, std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
   }
+}
+
+// A float option as its shortest decimal form (0.15, not 0.15000000596...).
+nlohmann::ordered_json FloatJson(float v) {
+  if (!std::isfinite(v)) return nullptr;
+  char buf[32];
+  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::strtod(std::string(buf, end).c_str(), nullptr);
 }
 
 std::string Seconds(int64_t frame, int32_t rate) {
@@ -307,10 +317,10 @@ int RunSplit(SplitOptions o) {
   j["bits"] = o.bits;
   j["channels"] = channels;
   j["thresholds"] = d.fixed ? "fixed" : "auto";
-  j["silence_loudness"] = JsonNumber(d.silenceLoudness);
-  j["modulation_loudness"] = JsonNumber(d.modulationLoudness);
-  j["min_silence"] = JsonNumber(o.detect.minSilence);
-  j["min_sound"] = JsonNumber(o.detect.minSound);
+  j["silence_loudness"] = FloatJson(d.silenceLoudness);
+  j["modulation_loudness"] = FloatJson(d.modulationLoudness);
+  j["min_silence"] = FloatJson(o.detect.minSilence);
+  j["min_sound"] = FloatJson(o.detect.minSound);
   j["pad"] = o.pad;
   auto list = nlohmann::ordered_json::array();
   std::string csv = "index,file,start,end,frames,start_s,end_s\n";

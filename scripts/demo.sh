@@ -36,3 +36,9 @@ echo
 echo "\$ vxaudio silence examples/speech.flac"
 "$vx" silence examples/speech.flac
 echo
+
+# The waveform as a picture, with the silences above shaded.
+png="$(cd "$build" && pwd)/speech.png"
+echo "\$ vxaudio graph examples/speech.flac --format png -o $png --silences"
+"$vx" graph --quiet examples/speech.flac --format png -o "$png" --silences
+echo "The picture is at $png"
