@@ -5,36 +5,37 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using vx::generalstruct;
+using HzPairs = std::initializer_list<std::pair<float, float>>;
 
-TEST(Barkscale, TableAndLookups) {
+TEST(Barkscale, TableLookupsEdgesAndFFTLength) {
   generalstruct gs;
-  const float hz[] = {100, 1000, 16000, 22050, 24000};
-  const double bark[] = {0.98673, 8.51053, 24.09445, 24.74018, 24.86542};
-  for (int i = 0; i < 5; ++i) EXPECT_NEAR(vx::HzToBark(hz[i], gs), bark[i], 1e-5) << hz[i];
-  EXPECT_EQ(vx::HzToBark(0, gs), 0.0f);
+  for (auto [hz, bark] : HzPairs{{100, 0.98673f}, {1000, 8.51053f}, {16000, 24.09445f},
+                                 {22050, 24.74018f}, {24000, 24.86542f}, {0, 0}})
+    EXPECT_NEAR(vx::HzToBark(hz, gs), bark, 1e-5) << hz;
   EXPECT_EQ(vx::HzToBark(999.9f, gs), vx::HzToBark(999, gs));
-
-  const float z[] = {0.5f, 1.0f, 10.0f, 24.0f}, zHz[] = {50, 102, 1254, 15429};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(vx::BarkToHz(z[i], gs), zHz[i]) << z[i];
-
-  const float f[] = {16, 50, 51, 1000, 17978, 17979, 22050};
-  const float lo[] = {0, 0, 1, 924, -1, -1, 16993}, hi[] = {66, -1, -1, 1080, -1, 24000, 24000};
-  for (int i = 0; i < 7; ++i) {
-    if (lo[i] >= 0) {
-      EXPECT_EQ(vx::BarkLowerEdge(f[i], gs), lo[i]) << f[i];
-    }
-    if (hi[i] >= 0) {
-      EXPECT_EQ(vx::BarkUpperEdge(f[i], gs), hi[i]) << f[i];
-    }
-  }
+  for (auto [z, hz] : HzPairs{{0.5f, 50}, {1, 102}, {10, 1254}, {24, 15429}})
+    EXPECT_EQ(vx::BarkToHz(z, gs), hz) << z;
+  for (auto [f, lo] : HzPairs{{16, 0}, {50, 0}, {51, 1}, {1000, 924}, {22050, 16993}})
+    EXPECT_EQ(vx::BarkLowerEdge(f, gs), lo) << f;
+  for (auto [f, hi] : HzPairs{{16, 66}, {1000, 1080}, {17979, 24000}, {22050, 24000}})
+    EXPECT_EQ(vx::BarkUpperEdge(f, gs), hi) << f;
   EXPECT_LT(vx::BarkUpperEdge(17978, gs), 24000.0f);
+
+  // The FFT length: a power of two at least rate / (second centre - first).
+  for (auto [rate, len] : HzPairs{{44100, 512}, {48000, 512}, {96000, 1024}, {8000, 128}}) {
+    int32_t got = -1;
+    vx::SpezLautheitFFTLength(rate, 25, 16, std::min(rate / 2, 24000.0f), got, gs);
+    EXPECT_EQ(got, len) << rate;
+  }
 }
 
 TEST(InterpolSegment, StraightCurvedAndDegenerate) {
@@ -44,74 +45,46 @@ TEST(InterpolSegment, StraightCurvedAndDegenerate) {
   vx::InterpolSegment(7, -2, 3, 1, out.data());
   vx::InterpolSegment(9, 0, 9, 0, out.data());
   EXPECT_EQ(out, (std::vector<float>{7, 5, 10, -1}));
-
   // Negative curvature: most of the change happens near the start.
   std::vector<float> c(11);
   vx::InterpolSegment(80, -2, 42, 11, c.data());
   EXPECT_NEAR(c[5], 80 - 38 * (1 - std::exp(-1.0)) / (1 - std::exp(-2.0)), 1e-4);
   EXPECT_NEAR(c[10], 42.0f, 1e-5);
-  EXPECT_GT(c[0] - c[1], c[9] - c[10]);
 }
 
-TEST(AussenOhr, CurveAt44100AndModes) {
-  const float every16[] = {0.0f,   2.333f, 1.475f, -2.786f, -5.59f, -6.95f,
-                           -6.667f, -4.758f, -2.45f, -0.12f,  1.907f, 3.8f,
-                           5.4f,   6.976f, 8.184f, 9.392f,  10.6f};
-  generalstruct db, pw, m4;
+TEST(AussenOhrAndHoerschw, CurvesAt44100AndModes) {
+  const float every16[] = {0.0f,   2.333f, 1.475f, -2.786f, -5.59f, -6.95f, -6.667f, -4.758f, -2.45f,
+                           -0.12f, 1.907f, 3.8f,   5.4f,    6.976f, 8.184f, 9.392f, 10.6f};
+  generalstruct db, pw;
   vx::InitAussenOhrUebrtrgmss(44100, 512, 3, db);
   vx::InitAussenOhrUebrtrgmss(44100, 512, 2, pw);
-  vx::InitAussenOhrUebrtrgmss(44100, 512, 4, m4);
-  const std::vector<float>& d = db.aussnorh_data.uebrtrgmss;
-  const std::vector<float>& p = pw.aussnorh_data.uebrtrgmss;
+  const std::vector<float>&d = db.aussnorh_data.uebrtrgmss, &p = pw.aussnorh_data.uebrtrgmss;
   ASSERT_EQ(d.size(), 257u);
   for (int i = 0; i <= 16; ++i) EXPECT_NEAR(d[16 * i], every16[i], 2e-3) << 16 * i;
   for (int k = 0; k < 256; ++k) EXPECT_NEAR(p[k] / std::pow(10.0, d[k] / 10), 1.0, 1e-5) << k;
   EXPECT_EQ(p[256], d[256]);  // the Nyquist entry stays in dB
-
-  // Power mode divides the even entries below n; mode 4 changes nothing.
-  std::vector<float> spectrum(514, 4.0f), same(514, 4.0f);
+  // Power mode divides the even entries below n.
+  std::vector<float> spectrum(514, 4.0f);
   vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), 512, 2, pw);
-  vx::ApplyAussenOhrUebrtrgmss(same.data(), 512, 2, m4);
   for (int k = 0; k < 256; ++k) EXPECT_FLOAT_EQ(spectrum[2 * k], 4.0f / p[k]);
-  EXPECT_EQ(spectrum[1], 4.0f);
-  EXPECT_EQ(spectrum[512], 4.0f);
-  EXPECT_EQ(m4.aussnorh_data.mode, 4);
-  EXPECT_EQ(same, std::vector<float>(514, 4.0f));
-
+  EXPECT_TRUE(spectrum[1] == 4.0f && spectrum[512] == 4.0f);
   generalstruct g48;  // all break points admitted: 13500 Hz on the last bin
   vx::InitAussenOhrUebrtrgmss(48000, 512, 3, g48);
   EXPECT_NEAR(g48.aussnorh_data.uebrtrgmss[256], 23.5f, 1e-5);
-}
 
-TEST(Hoerschw, ThresholdForDetectorLayout) {
-  const double want[] = {80,  42,  29.06, 22.41, 19.0, 13.88, 12.0, 10.31, 9.45,
-                         9.0, 7.54, 7.0,  6.44,  6.15, 6.0,   5.44, 5.15,  5.0,
-                         4.27, 4.0, 4.0,  4.0,   4.0,  4.0,   4.0,  4.0};
-  generalstruct gs;
+  // The threshold in quiet on the detector's 25 bands.
+  const double want[] = {80,  42, 29.06, 22.41, 19.0, 13.88, 12.0, 10.31, 9.45, 9.0, 7.54, 7.0, 6.44,
+                         6.15, 6.0, 5.44, 5.15, 5.0,  4.27,  4.0,  4.0,   4.0,  4.0, 4.0,  4.0, 4.0};
+  generalstruct gs, narrow;
   vx::inithoerschw(44100, 16, 22050, 25, 94, gs);
   const auto& h = gs.hoerschw_data;
-  EXPECT_EQ(h.initialised, 1);
   ASSERT_EQ(h.hoerschw.size(), 26u);
+  EXPECT_EQ(h.initialised, 1);
   for (int k = 0; k <= 25; ++k) EXPECT_NEAR(h.hoerschw[k], want[k], 0.006) << k;
-  EXPECT_FLOAT_EQ(h.mithoerschw[0], -14.0f);
-  EXPECT_FLOAT_EQ(h.mithoerschw[25], -90.0f);
-
   // Too narrow a layout draws nothing: zeros, not initialised.
-  generalstruct narrow;
   vx::inithoerschw(8000, 16, 200, 25, 94, narrow);
   EXPECT_EQ(narrow.hoerschw_data.initialised, 0);
   EXPECT_EQ(narrow.hoerschw_data.hoerschw, std::vector<float>(26, 0.0f));
-}
-
-TEST(SpezLautheitFFTLength, PowerOfTwoAtCommonRates) {
-  const float rate[] = {44100, 48000, 96000, 8000}, high[] = {22050, 24000, 24000, 4000};
-  const int32_t want[] = {512, 512, 1024, 128};
-  for (int i = 0; i < 4; ++i) {
-    generalstruct gs;
-    int32_t len = -1;
-    vx::SpezLautheitFFTLength(rate[i], 25, 16, high[i], len, gs);
-    EXPECT_EQ(len, want[i]) << rate[i];
-  }
 }
 
 std::vector<float> Window(int32_t n) {
@@ -122,8 +95,7 @@ std::vector<float> Window(int32_t n) {
 }
 
 TEST(AnalysisWindow, BesselValuesSymmetryAndScale) {
-  EXPECT_NEAR(vx::BesselI0(6.2831855f), 87.10852, 1e-4);
-  for (float x : {0.5f, 3.0f, 10.0f}) {  // the series in long double
+  for (float x : {0.5f, 3.0f, 6.2831855f, 10.0f}) {  // the series in long double
     long double s = 0, term = 1;
     for (int i = 1; i < 60; ++i, term *= (x / 2.0L) / (i - 1)) s += term * term;
     EXPECT_NEAR(vx::BesselI0(x) / static_cast<double>(s), 1.0, 1e-6) << x;
@@ -132,33 +104,29 @@ TEST(AnalysisWindow, BesselValuesSymmetryAndScale) {
   const float want8[] = {0, 0.162033f, 0.494558f, 0.686818f, 0.494558f, 0.162033f, 0, 0};
   for (int i = 0; i < 8; ++i) EXPECT_NEAR(w8[i], want8[i], 2e-6) << i;
   EXPECT_EQ(Window(4), (std::vector<float>{0, 2, 0, 0}));
-
   const std::vector<float> w = Window(512);
   EXPECT_NEAR(w[255], 0.0080168, 1e-7);
-  EXPECT_NEAR(w[1], 9.928e-05, 1e-8);
   EXPECT_TRUE(w[0] == 0 && w[510] == 0 && w[511] == 0);
   for (int d = 1; d <= 254; ++d) ASSERT_EQ(w[255 - d], w[255 + d]) << d;
   EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 2.0, 1e-5);
 }
 
 TEST(WinFFTBetragPhase, PowerMagnitudePhaseAndFixedWindow) {
+  // A bin-centred sine of amplitude a shows a^2 as power and a as magnitude.
   const int32_t n = 512;
-  std::vector<float> sine(n), out(n + 2);
-  for (int j = 0; j < n; ++j) sine[j] = static_cast<float>(std::sin(2 * M_PI * 64 * j / n));
+  std::vector<float> sine(n), out(n + 2), zero(n, 0.0f), ones(n, 1.0f);
+  for (int j = 0; j < n; ++j) sine[j] = static_cast<float>(0.5 * std::sin(2 * M_PI * 64 * j / n));
   generalstruct gs;
   for (int mag : {0, 1}) {
     vx::WinFFTBetragPhase(sine.data(), out.data(), n, mag, 0, gs);
-    EXPECT_NEAR(out[128], 1.0, 1e-3) << mag;
+    EXPECT_NEAR(out[128], mag ? 0.5 : 0.25, 1e-3) << mag;
     EXPECT_TRUE(out[1] == 0 && out[n + 1] == 0);
   }
   vx::WinFFTBetragPhase(sine.data(), out.data(), n, 0, 1, gs);
   EXPECT_NEAR(std::fabs(out[129]), M_PI / 2, 0.05);
-  std::vector<float> zero(n, 0.0f);
   vx::WinFFTBetragPhase(zero.data(), out.data(), n, 0, 1, gs);
   EXPECT_EQ(out, std::vector<float>(n + 2, 0.0f));
-
   // A later call with another length keeps the first window.
-  std::vector<float> ones(n, 1.0f);
   vx::WinFFTBetragPhase(ones.data(), out.data(), 8, 0, 1, gs);
   const auto& w = gs.WinFFTBetragPhase_data.anaWin;
   const double dc = std::accumulate(w.begin(), w.begin() + 8, 0.0);
@@ -166,11 +134,9 @@ TEST(WinFFTBetragPhase, PowerMagnitudePhaseAndFixedWindow) {
 }
 
 TEST(LoudnessSetupDeathTest, FatalPathsExitWithTheirMessage) {
-  EXPECT_EXIT(vx::FatalError("some message", 1), ::testing::ExitedWithCode(1), "^some message\n$");
   for (int mode : {0, -1}) {
     EXPECT_EXIT({ generalstruct gs; vx::InitAussenOhrUebrtrgmss(44100, 512, mode, gs); },
-                ::testing::ExitedWithCode(1),
-                "^generalstruct.aussnorh_data.uebrtrgmss: wrong mode\n$");
+                ::testing::ExitedWithCode(1), "^generalstruct.aussnorh_data.uebrtrgmss: wrong mode\n$");
   }
   std::vector<float> s(1 << 10);
   EXPECT_EXIT({ generalstruct gs; vx::ApplyAussenOhrUebrtrgmss(s.data(), 512, 2, gs); },

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 
 #include "MarkData.h"
 #include "SoundFixture.h"
@@ -9,6 +8,7 @@
 namespace {
 
 constexpr float kRate = 44100.0f;
+using Spans = std::vector<std::pair<int32_t, int32_t>>;
 
 // A raw mark as the detector leaves it: running sums, not yet finalised.
 MarkData Raw(int32_t start, int32_t end, std::vector<float> loudness, float noise = 0.0f) {
@@ -23,13 +23,11 @@ MarkData Raw(int32_t start, int32_t end, std::vector<float> loudness, float nois
   return m;
 }
 
-std::vector<std::pair<int32_t, int32_t>> Spans(const std::vector<MarkData>& marks) {
-  std::vector<std::pair<int32_t, int32_t>> out;
+Spans SpansOf(const std::vector<MarkData>& marks) {
+  Spans out;
   for (const auto& m : marks) out.emplace_back(m.area.start, m.area.end);
   return out;
 }
-
-using Spans_t = std::vector<std::pair<int32_t, int32_t>>;
 
 }  // namespace
 
@@ -37,11 +35,9 @@ TEST(MarkData, SpreadIsPopulationDeviationAndZeroForOneFrame) {
   EXPECT_EQ(Raw(0, 1, {7.5f}).RunningSpread(), 0.0);
   // Constant loudness whose squares do not round-trip must not give NaN.
   EXPECT_EQ(Raw(0, 1, {0.1f, 0.1f, 0.1f}).RunningSpread(), 0.0);
-  std::vector<float> v{1.0f, 2.0f, 4.0f, 7.0f};
-  double mean = (1 + 2 + 4 + 7) / 4.0, var = 0;
-  for (float x : v) var += (x - mean) * (x - mean);
-  EXPECT_NEAR(Raw(0, 1, v).RunningSpread(), std::sqrt(var / 4), 1e-5);
-  EXPECT_FLOAT_EQ(Raw(0, 1, v).RunningMean(), 3.5f);
+  // 1, 2, 4, 7: mean 3.5, squared deviations 6.25 + 2.25 + 0.25 + 12.25 = 21.
+  EXPECT_NEAR(Raw(0, 1, {1, 2, 4, 7}).RunningSpread(), std::sqrt(21.0 / 4), 1e-5);
+  EXPECT_FLOAT_EQ(Raw(0, 1, {1, 2, 4, 7}).RunningMean(), 3.5f);
 }
 
 TEST(ProcessMarks, ShortSoundJoinsBothNeighboursKeepingFirstNoiseWeight) {
@@ -49,17 +45,13 @@ TEST(ProcessMarks, ShortSoundJoinsBothNeighboursKeepingFirstNoiseWeight) {
   std::vector<MarkData> silences{Raw(0, 1000, {0.1f, 0.2f, 0.3f}, 0.9f),
                                  Raw(1100, 5000, {0.4f, 0.5f}, 0.7f)};
   ASSERT_EQ(ProcessMarks(sounds, silences, kRate, 0.01f, 0.0f, 0), 0);
-  ASSERT_EQ(Spans(silences), (Spans_t{{0, 5000}}));
+  ASSERT_EQ(SpansOf(silences), (Spans{{0, 5000}}));
   const MarkData& m = silences[0];
   EXPECT_EQ(m.nbFrames, 6);
   EXPECT_FLOAT_EQ(m.noiseLoudMean, 0.9f);
-  // Finalised statistics over all six frames, computed independently.
-  std::vector<double> all{0.1, 0.2, 0.3, 4.0, 0.4, 0.5};
-  double mean = 0, var = 0;
-  for (double x : all) mean += x / 6;
-  for (double x : all) var += (x - mean) * (x - mean) / 6;
-  EXPECT_NEAR(m.loudMean, mean, 1e-5);
-  EXPECT_NEAR(m.loudStdErr, std::sqrt(var), 1e-4);
+  // Over all six frames: sum 5.5, square sum 16.55.
+  EXPECT_NEAR(m.loudMean, 5.5 / 6, 1e-5);
+  EXPECT_NEAR(m.loudStdErr, std::sqrt(16.55 / 6 - (5.5 / 6) * (5.5 / 6)), 1e-4);
 }
 
 TEST(ProcessMarks, RunOfBlipsCollapsesAndIsJudgedOnItsGrownSpan) {
@@ -68,74 +60,52 @@ TEST(ProcessMarks, RunOfBlipsCollapsesAndIsJudgedOnItsGrownSpan) {
                                  Raw(44100, 50000, {0})};
   // Each 100-frame silence alone is shorter than 5 ms; joined they are not.
   ASSERT_EQ(ProcessMarks(sounds, silences, kRate, 0.01f, 0.005f, 0), 0);
-  EXPECT_EQ(Spans(silences), (Spans_t{{0, 500}, {44100, 50000}}));
+  EXPECT_EQ(SpansOf(silences), (Spans{{0, 500}, {44100, 50000}}));
   EXPECT_EQ(silences[0].nbFrames, 5);
 }
 
 TEST(ProcessMarks, LimitsAreStrictAndEdgesOfTheStreamJoinTheirSilence) {
-  // Sound 0..4410 and silence 4410..8820 last exactly 0.1 s each.
-  auto run = [](float minSound, float minSilence) {
-    std::vector<MarkData> sounds{Raw(0, 4410, {5})};
-    std::vector<MarkData> silences{Raw(4410, 8820, {0})};
+  auto run = [](std::vector<MarkData> sounds, std::vector<MarkData> silences, float minSound,
+                float minSilence) {
     EXPECT_EQ(ProcessMarks(sounds, silences, kRate, minSound, minSilence, 0), 0);
-    return Spans(silences);
+    return SpansOf(silences);
   };
-  EXPECT_EQ(run(0.1f, 0.1f), (Spans_t{{4410, 8820}}));
-  // A short first sound at frame 0 belongs to the silence after it.
-  EXPECT_EQ(run(0.1001f, 0.1f), (Spans_t{{0, 8820}}));
-  EXPECT_EQ(run(0.1f, 0.1001f), Spans_t{});
-
+  // Sound 0..4410 and silence 4410..8820 last exactly 0.1 s each; a short
+  // first sound at frame 0 belongs to the silence after it.
+  EXPECT_EQ(run({Raw(0, 4410, {5})}, {Raw(4410, 8820, {0})}, 0.1f, 0.1f), (Spans{{4410, 8820}}));
+  EXPECT_EQ(run({Raw(0, 4410, {5})}, {Raw(4410, 8820, {0})}, 0.1001f, 0.1f), (Spans{{0, 8820}}));
+  EXPECT_EQ(run({Raw(0, 4410, {5})}, {Raw(4410, 8820, {0})}, 0.1f, 0.1001f), Spans{});
   // A short sound after the last silence extends it to the end of the stream.
-  std::vector<MarkData> sounds{Raw(1000, 1100, {5})};
-  std::vector<MarkData> silences{Raw(0, 1000, {0})};
-  ASSERT_EQ(ProcessMarks(sounds, silences, kRate, 0.01f, 0.0f, 0), 0);
-  EXPECT_EQ(Spans(silences), (Spans_t{{0, 1100}}));
-
+  EXPECT_EQ(run({Raw(1000, 1100, {5})}, {Raw(0, 1000, {0})}, 0.01f, 0), (Spans{{0, 1100}}));
   // The whole stream one short sound: nothing to extend, no silence made up.
-  silences.clear();
-  sounds = {Raw(0, 100, {5})};
-  EXPECT_EQ(ProcessMarks(sounds, silences, kRate, 0.01f, 0.0f, 0), 0);
-  EXPECT_TRUE(silences.empty());
+  EXPECT_EQ(run({Raw(0, 100, {5})}, {}, 0.01f, 0), Spans{});
 }
 
 TEST(ProcessMarks, ShortSoundWithoutSilenceBeforeItIsAnInconsistency) {
   vxtest::DiagCapture cap;
-  std::vector<MarkData> sounds{Raw(500, 600, {5})};
   std::vector<MarkData> silences{Raw(0, 400, {0})};
-  EXPECT_EQ(ProcessMarks(sounds, silences, kRate, 0.01f, 0.0f, 0), 1);
-  EXPECT_EQ(cap.Lines(),
-            (vxtest::DiagLines{
-                vxtest::Err("SilenceDetector: Error with silence/sound parts"),
-                vxtest::Err("Searching soundData[0].area.start : 500 in oSilenceData.area and "
-                            "cannot find it")}));
+  EXPECT_EQ(ProcessMarks({Raw(500, 600, {5})}, silences, kRate, 0.01f, 0.0f, 0), 1);
+  EXPECT_EQ(cap.Lines(), (vxtest::DiagLines{
+                             vxtest::Err("SilenceDetector: Error with silence/sound parts"),
+                             vxtest::Err("Searching soundData[0].area.start : 500 in "
+                                         "oSilenceData.area and cannot find it")}));
 }
 
 TEST(ProcessMarks, TablesPrintOnlyWhenVerbose) {
-  std::vector<MarkData> sounds{Raw(220, 440, {6, 8})};
-  auto silencesFor = [] {
-    return std::vector<MarkData>{Raw(0, 220, {1}, 0.5f), Raw(440, 700, {0}, 1.0f)};
-  };
-  {
+  using vxtest::Out;
+  for (int verbose : {1, 0}) {
     vxtest::DiagCapture cap;
-    auto silences = silencesFor();
-    ASSERT_EQ(ProcessMarks(sounds, silences, kRate, 0.0f, 0.0055f, 1), 0);
-    using vxtest::Out;
-    EXPECT_EQ(cap.Lines(),
-              (vxtest::DiagLines{
-                  Out("============\n=========="),
-                  Out("Sound Marks\tnbFrames\tloudness mean\tloudness standart error \tnoise loud "
-                      "mean : "),
-                  Out("220\t440\t2\t\t7\t\t1\t\t0"),
-                  Out("Silence Marks\tnbFrames\tloudness mean\tloudness standart error \tnoise "
-                      "loud mean : "),
-                  Out("0\t220\t1\t\t1\t\t0\t\t0.5"), Out("440\t700\t1\t\t0\t\t0\t\t1"),
-                  Out("Final Silence Marks : "),
-                  Out("Silence Marks, loudness mean, loudness standart error, noise loud mean : "),
-                  Out("440\t700\t0\t0\t1")}));
+    std::vector<MarkData> silences{Raw(0, 220, {1}, 0.5f), Raw(440, 700, {0}, 1.0f)};
+    ASSERT_EQ(ProcessMarks({Raw(220, 440, {6, 8})}, silences, kRate, 0.0f, 0.0055f, verbose), 0);
+    EXPECT_EQ(SpansOf(silences), (Spans{{440, 700}}));
+    EXPECT_EQ(cap.Lines(), (verbose ? vxtest::DiagLines{
+        Out("============\n=========="),
+        Out("Sound Marks\tnbFrames\tloudness mean\tloudness standart error \tnoise loud mean : "),
+        Out("220\t440\t2\t\t7\t\t1\t\t0"),
+        Out("Silence Marks\tnbFrames\tloudness mean\tloudness standart error \tnoise loud mean : "),
+        Out("0\t220\t1\t\t1\t\t0\t\t0.5"), Out("440\t700\t1\t\t0\t\t0\t\t1"),
+        Out("Final Silence Marks : "),
+        Out("Silence Marks, loudness mean, loudness standart error, noise loud mean : "),
+        Out("440\t700\t0\t0\t1")} : vxtest::DiagLines{}));
   }
-  vxtest::DiagCapture cap;
-  auto silences = silencesFor();
-  ASSERT_EQ(ProcessMarks(sounds, silences, kRate, 0.0f, 0.0055f, 0), 0);
-  EXPECT_TRUE(cap.Lines().empty());
-  EXPECT_EQ(Spans(silences), (Spans_t{{440, 700}}));
 }
