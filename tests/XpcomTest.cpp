@@ -2,36 +2,34 @@
 // vxIntVector and the listener proxies with their per-thread queues.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "nsCOMPtr.h"
+#include "nsSupportsImpl.h"
 #include "nsXPCOM.h"
 #include "vxIAudioFile.h"
 
 namespace {
 
-// Records each call with the thread it ran on. Its count is plain: it may
-// only ever be touched on the thread that made it.
-class RecordingListener final : public vxIPlayListener {
+// Logs each call as "<kind><value> " (p position, z pause, x error, e end).
+// The members are plain on purpose: only the owning thread may touch them.
+class RecordingListener final : public nsSupportsImpl<vxIPlayListener> {
  public:
-  struct Call { std::thread::id thread; char kind; int32_t value; };  // kind: p e x z
-  std::vector<Call> calls;
-  nsrefcnt refs = 0;
+  std::string log;
+  nsrefcnt refs = 0;  // counted here, never deleted: the test owns it
 
-  nsresult QueryInterface(const nsIID& aIID, void** aResult) override {
-    bool ok = aIID.Equals(NS_GET_IID(vxIPlayListener)) || aIID.Equals(NS_GET_IID(nsISupports));
-    *aResult = ok ? static_cast<vxIPlayListener*>(this) : nullptr;
-    return ok ? (AddRef(), NS_OK) : NS_NOINTERFACE;
-  }
   nsrefcnt AddRef() override { return ++refs; }
   nsrefcnt Release() override { return --refs; }
   nsresult OnPlayError() override { return Record('x', 0); }
   nsresult OnPlayEnd() override { return Record('e', 0); }
   nsresult OnPlayPause(int32_t aPos) override { return Record('z', aPos); }
   nsresult OnPlayPosition(int32_t aPos) override { return Record('p', aPos); }
+
+ private:
   nsresult Record(char aKind, int32_t aValue) {
-    calls.push_back({std::this_thread::get_id(), aKind, aValue});
+    log += aKind + std::to_string(aValue) + ' ';
     return NS_OK;
   }
 };
@@ -41,19 +39,20 @@ class XpcomTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(NS_InitXPCOM(nullptr), NS_OK); }
   void TearDown() override { EXPECT_EQ(NS_ShutdownXPCOM(nullptr), NS_OK); }
 
-  nsCOMPtr<vxIPlayListener> Proxy(vxIPlayListener* aTarget, int32_t aType, nsresult* aRv) {
-    nsCOMPtr<nsIProxyObjectManager> manager =
-        do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
+  // The listener's proxy on this thread's queue; a refusal must clear the out pointer.
+  nsCOMPtr<vxIPlayListener> Proxy(int32_t aType, nsresult aExpected = NS_OK,
+                                  const nsIID& aIID = NS_GET_IID(vxIPlayListener)) {
+    auto manager = do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
+    void* raw = &raw;
+    nsresult rv = manager->GetProxyForObject(NS_CURRENT_EVENTQ, aIID, &listener, aType, &raw);
+    EXPECT_EQ(rv, aExpected);
     nsCOMPtr<vxIPlayListener> proxy;
-    *aRv = manager->GetProxyForObject(NS_CURRENT_EVENTQ, NS_GET_IID(vxIPlayListener), aTarget,
-                                      aType, proxy.StartAssignmentVoid());
+    if (rv != NS_OK) { EXPECT_EQ(raw, nullptr); }
+    else { *proxy.StartAssignment() = static_cast<vxIPlayListener*>(raw); }  // adopted as is
     return proxy;
   }
-  void ProcessQueue() {
-    nsCOMPtr<nsIEventQueue> queue;
-    ASSERT_EQ(NS_GetCurrentEventQueue(getter_AddRefs(queue)), NS_OK);
-    ASSERT_EQ(queue->ProcessPendingEvents(), NS_OK);
-  }
+
+  RecordingListener listener;  // outlives the runtime's hold on it
 };
 
 TEST(XpcomStrings, ContainersHoldCopiesAndReadAsTerminatedData) {
@@ -73,13 +72,14 @@ TEST(XpcomStrings, ContainersHoldCopiesAndReadAsTerminatedData) {
 TEST_F(XpcomTest, BadModulesAndUnknownContractsFailCleanly) {
   nsCOMPtr<nsIComponentRegistrar> registrar;
   ASSERT_EQ(NS_GetComponentRegistrar(getter_AddRefs(registrar)), NS_OK);
-  nsCOMPtr<nsIFile> missing, notAModule;
-  NS_NewNativeLocalFile(nsCString("/nonexistent/libnothing.so"), false, getter_AddRefs(missing));
-  // A real library without the module entry point: the runtime itself.
-  NS_NewNativeLocalFile(nsCString(VX_BUILD_DIR "/libvxxpcom.so"), false,
-                        getter_AddRefs(notAModule));
-  EXPECT_EQ(registrar->AutoRegister(missing.get()), NS_ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(registrar->AutoRegister(notAModule.get()), NS_ERROR_FACTORY_NOT_LOADED);
+  // A missing file, and a real library without the module entry point (the runtime).
+  auto load = [&](const char* aPath) {
+    nsCOMPtr<nsIFile> file;
+    NS_NewNativeLocalFile(nsCString(aPath), false, getter_AddRefs(file));
+    return registrar->AutoRegister(file.get());
+  };
+  EXPECT_EQ(load("/nonexistent/libnothing.so"), NS_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(load(VX_BUILD_DIR "/libvxxpcom.so"), NS_ERROR_FACTORY_NOT_LOADED);
   EXPECT_EQ(registrar->AutoRegister(nullptr), NS_ERROR_NULL_POINTER);
 
   nsresult rv = NS_OK;
@@ -89,67 +89,34 @@ TEST_F(XpcomTest, BadModulesAndUnknownContractsFailCleanly) {
   EXPECT_EQ(rv, NS_ERROR_FACTORY_NOT_REGISTERED);
   // A service is one object however often it is asked for.
   auto first = do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
-  auto second = do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
   ASSERT_TRUE(first);
-  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(first.get(), do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID).get());
 }
 
 TEST_F(XpcomTest, IntVectorGrowsOnlyAtItsEnd) {
   nsCOMPtr<vxIIntVector> v = do_CreateInstance<vxIIntVector>(VX_INTVECTOR_CONTRACTID);
   ASSERT_TRUE(v);
-  EXPECT_EQ(v->SetAt(0, 7), NS_OK);
-  EXPECT_EQ(v->SetAt(1, -3), NS_OK);
-  EXPECT_EQ(v->SetAt(0, 9), NS_OK);  // overwrite in place
-  EXPECT_EQ(v->SetAt(3, 1), NS_ERROR_INVALID_ARG);
-  EXPECT_EQ(v->SetAt(-1, 1), NS_ERROR_INVALID_ARG);
+  // 0 and 1 append, 0 again overwrites in place; past the end and negative are refused.
+  struct { int32_t index, value; nsresult rv; } sets[] = {{0, 7, NS_OK}, {1, -3, NS_OK},
+      {0, 9, NS_OK}, {3, 1, NS_ERROR_INVALID_ARG}, {-1, 1, NS_ERROR_INVALID_ARG}};
+  for (const auto& s : sets) EXPECT_EQ(v->SetAt(s.index, s.value), s.rv) << s.index;
   int32_t length = 0, a = 0, b = 0;
-  v->GetLength(&length);
-  EXPECT_EQ(length, 2);
-  v->GetAt(0, &a);
-  v->GetAt(1, &b);
-  EXPECT_EQ(a, 9);
-  EXPECT_EQ(b, -3);
+  EXPECT_EQ(v->GetLength(&length) | v->GetAt(0, &a) | v->GetAt(1, &b), NS_OK);
+  EXPECT_EQ(std::tuple(length, a, b), std::tuple(2, 9, -3));
   EXPECT_EQ(v->GetAt(2, &a), NS_ERROR_INVALID_ARG);
 }
 
-TEST_F(XpcomTest, ProxiesAreAsynchronousAndOnlyForListeners) {
-  RecordingListener listener;
-  nsresult rv = NS_OK;
-  EXPECT_FALSE(Proxy(&listener, PROXY_SYNC, &rv));
-  EXPECT_EQ(rv, NS_ERROR_NOT_IMPLEMENTED);
-  nsCOMPtr<nsIProxyObjectManager> manager =
-      do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
-  void* result = &result;
-  EXPECT_EQ(manager->GetProxyForObject(NS_CURRENT_EVENTQ, NS_GET_IID(vxIIntVector), &listener,
-                                       PROXY_ASYNC, &result),
-            NS_NOINTERFACE);
-  EXPECT_EQ(result, nullptr);
-
-  // Asynchronous but not "always": a call on the owning thread goes straight through.
-  auto direct = Proxy(&listener, PROXY_ASYNC, &rv);
-  ASSERT_EQ(rv, NS_OK);
-  direct->OnPlayPosition(5);
-  EXPECT_EQ(listener.calls.size(), 1u);
-  // Always queued: nothing until the queue is processed, even on this thread.
-  auto queued = Proxy(&listener, PROXY_ASYNC | PROXY_ALWAYS, &rv);
-  ASSERT_EQ(rv, NS_OK);
-  queued->OnPlayPause(6);
-  EXPECT_EQ(listener.calls.size(), 1u);
-  ProcessQueue();
-  ASSERT_EQ(listener.calls.size(), 2u);
-  EXPECT_EQ(listener.calls[1].kind, 'z');
-  direct.reset();
-  queued.reset();
-  EXPECT_EQ(listener.refs, 0u);
-}
-
-TEST_F(XpcomTest, CallsFromAnotherThreadRunOnTheOwnerInOrder) {
-  RecordingListener listener;
-  nsresult rv = NS_OK;
-  auto proxy = Proxy(&listener, PROXY_ASYNC | PROXY_ALWAYS, &rv);
-  ASSERT_EQ(rv, NS_OK);
+// Proxies exist for listeners, asynchronous only. A call made on the
+// owning thread goes straight through unless the proxy always queues; queued
+// calls, from any thread, run on the owner in the order they were made.
+TEST_F(XpcomTest, ProxiesQueueCallsForTheOwningThreadInOrder) {
+  Proxy(PROXY_SYNC, NS_ERROR_NOT_IMPLEMENTED);
+  Proxy(PROXY_ASYNC, NS_NOINTERFACE, NS_GET_IID(vxIIntVector));
+  Proxy(PROXY_ASYNC)->OnPlayPosition(0);
+  auto proxy = Proxy(PROXY_ASYNC | PROXY_ALWAYS);
+  proxy->OnPlayPause(6);
   nsCOMPtr<nsIEventQueue> queue;
-  NS_GetCurrentEventQueue(getter_AddRefs(queue));
+  ASSERT_EQ(NS_GetCurrentEventQueue(getter_AddRefs(queue)), NS_OK);
   std::thread worker([&] {
     for (int32_t i = 1; i <= 200; ++i) proxy->OnPlayPosition(i);
     proxy->OnPlayError();
@@ -158,29 +125,24 @@ TEST_F(XpcomTest, CallsFromAnotherThreadRunOnTheOwnerInOrder) {
     EXPECT_EQ(queue->ProcessPendingEvents(), NS_ERROR_UNEXPECTED);
   });
   worker.join();
-  EXPECT_TRUE(listener.calls.empty());
+  EXPECT_EQ(listener.log, "p0 ");
   bool pending = false;
   queue->WaitForEvent(0, &pending);
   EXPECT_TRUE(pending);
-  queue->ProcessPendingEvents();
-  ASSERT_EQ(listener.calls.size(), 202u);
-  for (int32_t i = 0; i < 200; ++i) EXPECT_EQ(listener.calls[i].value, i + 1);
-  EXPECT_EQ(listener.calls[200].kind, 'x');
-  EXPECT_EQ(listener.calls[201].kind, 'e');
-  for (const auto& call : listener.calls) EXPECT_EQ(call.thread, std::this_thread::get_id());
+  ASSERT_EQ(queue->ProcessPendingEvents(), NS_OK);
+  std::string expected = "p0 z6 ";
+  for (int32_t i = 1; i <= 200; ++i) expected += "p" + std::to_string(i) + " ";
+  EXPECT_EQ(listener.log, expected + "x0 e0 ");
+  proxy.reset();
+  EXPECT_EQ(listener.refs, 0u);
 }
 
 TEST_F(XpcomTest, ShutdownDropsPendingCallsAndTheirReferences) {
-  RecordingListener listener;
-  nsresult rv = NS_OK;
-  auto proxy = Proxy(&listener, PROXY_ASYNC | PROXY_ALWAYS, &rv);
-  ASSERT_EQ(rv, NS_OK);
-  proxy->OnPlayEnd();
-  proxy.reset();
+  Proxy(PROXY_ASYNC | PROXY_ALWAYS)->OnPlayEnd();
   EXPECT_EQ(listener.refs, 1u);  // the pending call still holds the proxy
   EXPECT_EQ(NS_ShutdownXPCOM(nullptr), NS_OK);
   EXPECT_EQ(listener.refs, 0u);
-  EXPECT_TRUE(listener.calls.empty());
+  EXPECT_EQ(listener.log, "");
   ASSERT_EQ(NS_InitXPCOM(nullptr), NS_OK);  // for TearDown
 }
 
