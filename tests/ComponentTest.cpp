@@ -64,6 +64,8 @@ class RecordingListener final : public nsSupportsImpl<vxIPlayListener> {
  public:
   std::string log;
   nsrefcnt refs = 0;  // counted here, never deleted: the test owns it
+  const std::thread::id owner = std::this_thread::get_id();
+  int foreignCalls = 0;  // calls that ran on any other thread than the owner's
 
   nsrefcnt AddRef() override { return ++refs; }
   nsrefcnt Release() override { return --refs; }
@@ -74,6 +76,7 @@ class RecordingListener final : public nsSupportsImpl<vxIPlayListener> {
 
  private:
   nsresult Record(char aKind, int32_t aValue) {
+    if (std::this_thread::get_id() != owner) ++foreignCalls;
     log += aKind + std::to_string(aValue) + ' ';
     return NS_OK;
   }
@@ -299,6 +302,7 @@ TEST_F(ComponentPlayTest, NotificationsArriveOnTheHostThreadInOrder) {
   EXPECT_EQ(listener.log, played + "e0 e0 ");
   Pump([] { return true; });
   EXPECT_EQ(listener.log, played + "e0 e0 ");
+  EXPECT_EQ(listener.foreignCalls, 0);
 }
 
 TEST_F(ComponentPlayTest, FailedStartStillReportsPositionZero) {
