@@ -22,7 +22,7 @@ constexpr Glyph kFont[] = {
     {'3', {7, 1, 7, 1, 7}}, {'4', {5, 5, 7, 1, 1}}, {'5', {7, 4, 7, 1, 7}},
     {'6', {7, 4, 7, 5, 7}}, {'7', {7, 1, 1, 1, 1}}, {'8', {7, 5, 7, 5, 7}},
     {'9', {7, 5, 7, 1, 7}}, {'.', {0, 0, 0, 0, 2}}, {'-', {0, 0, 7, 0, 0}},
-    {'s', {0, 3, 6, 3, 6}},
+    {'s', {0, 3, 4, 1, 6}},
 };
 constexpr int kScale = 2;                    // font pixels per glyph pixel
 constexpr int kAdvance = 4 * kScale;         // glyph width plus one blank column
