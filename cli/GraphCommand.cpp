@@ -31,6 +31,7 @@ struct GraphOptions {
   CLI::Option* columnsGiven = nullptr;
   // Picture only.
   std::string size = "1200x300";
+  CLI::Option* sizeGiven = nullptr;
   bool silences = false;
   DetectOptions detect;
 };
@@ -167,7 +168,7 @@ int RunGraph(const GraphOptions& o) {
     std::fprintf(stderr, "vxaudio: --columns is required\n");
     return kExitUsage;
   }
-  if (o.silences || o.size != "1200x300") {
+  if (o.silences || o.sizeGiven->count() > 0) {
     PrintError("graph", o.file, "--size and --silences apply to --format png only");
     return kExitUsage;
   }
@@ -224,7 +225,7 @@ CommandRunner Setup(CLI::App& app) {
   sub->add_option("--height", o->height, "Value of a full-scale sample (default 32767)");
   AddRangeOptions(sub, o->range);
   sub->add_option("--format", o->format, "json (default), csv or png (a picture; needs -o)");
-  sub->add_option("--size", o->size, "Picture size WIDTHxHEIGHT in pixels (png)")
+  o->sizeGiven = sub->add_option("--size", o->size, "Picture size WIDTHxHEIGHT in pixels (png)")
       ->capture_default_str();
   sub->add_flag("--silences", o->silences, "Shade the detected silences (png)");
   AddDetectOptions(sub, o->detect);
