@@ -216,6 +216,19 @@ int RunSplit(SplitOptions o) {
     return kExitUsage;
   }
   if (int rc = CheckDetectOptions("split", o.detect); rc != kExitOk) return rc;
+  // Refused before the analysis (8-bit WAV, for one); the three containers
+  // take mono and stereo alike, at any rate the detector accepts.
+  SF_INFO want{};
+  want.samplerate = 44100;
+  want.channels = o.channels.value_or(2);
+  want.format = (o.ext == "aif" ? SF_FORMAT_AIFF : o.ext == "snd" ? SF_FORMAT_AU : SF_FORMAT_WAV) |
+                (o.bits == 8 ? SF_FORMAT_PCM_S8 : o.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+  if (!sf_format_check(&want)) {
+    PrintError("split", "",
+               "the " + o.ext + " container cannot hold " + std::to_string(o.bits) +
+                   "-bit samples (8-bit pieces need --ext aif or snd)");
+    return kExitUsage;
+  }
   while (o.outdir.size() > 1 && o.outdir.back() == '/') o.outdir.pop_back();
 
   if (auto why = UnreadableReason(o.file)) {
@@ -239,18 +252,6 @@ int RunSplit(SplitOptions o) {
   AudioFile af;
   if (int rc = OpenAudio("split", af, o.file); rc != kExitOk) return rc;
   const int channels = o.channels.value_or(std::min(af.mChannels, 2));
-  const int major = o.ext == "aif" ? SF_FORMAT_AIFF : o.ext == "snd" ? SF_FORMAT_AU : SF_FORMAT_WAV;
-  SF_INFO want{};
-  want.samplerate = af.mSampleRate;
-  want.channels = channels;
-  want.format = major | (o.bits == 8 ? SF_FORMAT_PCM_S8 : o.bits == 16 ? SF_FORMAT_PCM_16
-                                                                        : SF_FORMAT_PCM_24);
-  if (!sf_format_check(&want)) {
-    PrintError("split", "",
-               "the " + o.ext + " container cannot hold " + std::to_string(o.bits) + "-bit " +
-                   (channels == 1 ? "mono" : "stereo") + " samples");
-    return kExitUsage;
-  }
 
   const auto rate = static_cast<double>(d.sampleRate);
   std::vector<Piece> pieces =

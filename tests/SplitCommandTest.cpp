@@ -180,6 +180,7 @@ TEST_F(Split, BadOutputsAndInputsFailWithOneLine) {
       {file + " " + dir.File("t"), 1, "vxaudio split: " + file + ": "},
       {src + " " + dir.File("b") + " --bits 12", 2, "vxaudio split: --bits 12 must be 8, 16 or 24"},
       {src + " " + dir.File("p") + " --pad -1", 2, "vxaudio split: --pad must be"},
+      {src + " " + dir.File("e") + " --bits 8", 2, "vxaudio split: the wav container cannot hold"},
       {src + " " + dir.File("s") + " --thresholds fixed", 2,
        "vxaudio split: fixed thresholds need --silence-loudness"},
   };
@@ -190,7 +191,7 @@ TEST_F(Split, BadOutputsAndInputsFailWithOneLine) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
   }
   // A failed run leaves no output directory behind.
-  for (const char* d : {"m", "t", "b", "p", "s"}) EXPECT_FALSE(fs::exists(dir.File(d))) << d;
+  for (const char* d : {"m", "t", "b", "p", "e", "s"}) EXPECT_FALSE(fs::exists(dir.File(d))) << d;
 }
 
 }  // namespace
