@@ -168,12 +168,14 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
   // line, so that line k of the output always answers line k of the input.
   const size_t n = files.size();
   std::vector<size_t> owner(n);
+  std::vector<size_t> lastUse(n);  // the last entry that needs a file's result
   std::vector<size_t> work;
   {
     std::map<std::string, size_t> seen;
     for (size_t i = 0; i < n; ++i) {
       auto [it, fresh] = seen.emplace(Identity(files[i]), i);
       owner[i] = it->second;
+      lastUse[it->second] = i;
       if (fresh)
         work.push_back(i);
       else
@@ -261,6 +263,8 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
           PrintError(command, files[i], item.error);
         }
       }
+      // An archive of many files must not keep every result until the end.
+      if (lastUse[src] == i) results[src] = {};
       const std::string text = DumpJson(line, -1);
       errno = 0;
       std::fwrite(text.data(), 1, text.size(), stdout);
