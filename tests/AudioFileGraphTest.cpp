@@ -1,7 +1,7 @@
 // Waveform overview of AudioFile, and the proof that holding one handle per
-// operation changes nothing: a per-block reference, opening the file for
-// every read, seeking before every read and allocating every buffer, must
-// give the same values, files and printed lines as the engine.
+// operation changes nothing: a per-block reference that opens, seeks and
+// reads the file anew for every block must give the same values, files and
+// printed lines as the engine.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,6 +10,7 @@
 
 #include "AudioFile.h"
 #include "SoundFixture.h"
+#include "VxProcess.h"
 
 using vxtest::DiagCapture;
 using vxtest::DiagLines;
@@ -21,88 +22,55 @@ namespace {
 // Half up, from the float product: an independent restatement.
 int32_t Dot(int32_t y, float v) { return int32_t(std::floor(double(float(y) * v) + 0.5)); }
 
-// ---- the reference: every step as first described ----
+// ---- the reference: every step as first described, one open per read ----
 struct PerBlock {
   std::string name;
   int32_t smpNb, channels;
-  SF_INFO info{};
-  SNDFILE* h = nullptr;
 
-  bool Open() {
-    if (!h) h = sf_open(name.c_str(), SFM_READ, &info);
-    if (!h) vx::DiagErr("AudioFile::InitAudio: ERROR: problem while openning " + name);
-    return h;
+  void Check(int32_t& s, int32_t& l) const {
+    const std::string w = "AudioFile::CheckFrameArea: WARNING: ";
+    if (s < 0 || l < 0) vx::DiagOut(w + "ioStart and/or ioLen are negatives => ioStart and ioLen put to 0"), s = l = 0;
+    if (s >= smpNb) vx::DiagOut(w + "ioStart >= mSmpNb => ioStart and ioLen put to 0"), s = l = 0;
+    if (l > smpNb - s) vx::DiagOut(w + "ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart"), l = smpNb - s;
   }
-  void Close() {
-    if (h) sf_close(h);
-    h = nullptr;
-  }
-  void Check(int32_t& s, int32_t& l) {
-    if (s < 0 || l < 0) {
-      vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart and/or ioLen are negatives => ioStart and ioLen put to 0");
-      s = l = 0;
-    }
-    if (s >= smpNb) {
-      vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart and ioLen put to 0");
-      s = l = 0;
-    }
-    if (l > smpNb - s) {
-      vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart");
-      l = smpNb - s;
-    }
-  }
-  int Mono(std::vector<float>& o, int32_t s, int32_t l) {
-    const bool opened = !h;
-    if (opened && !Open()) return -1;
+  // ReadMonoData (the mean of the channels) or ReadStereoData (mono doubled).
+  int Read(std::vector<float>& o, int32_t s, int32_t l, bool stereo) const {
     Check(s, l);
     o.clear();
-    if (l == 0) {
-      if (opened) Close();
-      return 0;
-    }
+    if (stereo && l == 0) return vx::DiagOut("AudioFile::ReadStereoData: WARNING: nothing to read"), 0;
+    if (stereo && channels > 2)
+      return vx::DiagOut("AudioFile::ReadStereoData: WARNING: more than 2 channels, read nothing"), 0;
+    if (l == 0) return 0;
     std::vector<float> buf(size_t(l) * size_t(channels));
+    SF_INFO info{};
+    SNDFILE* h = sf_open(name.c_str(), SFM_READ, &info);
     sf_seek(h, s, SEEK_SET);
-    const sf_count_t n = sf_readf_float(h, buf.data(), l);
-    const double r = 1.0 / channels;
-    for (sf_count_t i = 0; i < n; ++i) {
+    const int n = int(sf_readf_float(h, buf.data(), l));
+    sf_close(h);
+    for (int i = 0; i < n; ++i) {
       double sum = 0;
-      for (int c = 0; c < channels; ++c) sum += buf[size_t(i * channels + c)] * r;
-      o.push_back(float(sum));
+      for (int c = 0; c < channels; ++c) sum += buf[size_t(i * channels + c)] * (1.0 / channels);
+      for (int c = 0; c < (stereo ? 2 : 0); ++c) o.push_back(buf[size_t(i * channels + c % channels)]);
+      if (!stereo) o.push_back(float(sum));
     }
-    if (opened) Close();
-    return int(n);
+    return n;
   }
-  int Stereo(std::vector<float>& o, int32_t s, int32_t l) {
-    Check(s, l);
-    o.clear();
-    if (l == 0) return vx::DiagOut("AudioFile::ReadStereoData: WARNING: nothing to read"), 0;
-    if (channels > 2) return vx::DiagOut("AudioFile::ReadStereoData: WARNING: more than 2 channels, read nothing"), 0;
-    std::vector<float> buf(size_t(l) * size_t(channels));
-    if (!Open()) return -1;
-    sf_seek(h, s, SEEK_SET);
-    const sf_count_t n = sf_readf_float(h, buf.data(), l);
-    for (sf_count_t i = 0; i < n * 2; ++i) o.push_back(channels == 2 ? buf[size_t(i)] : buf[size_t(i / 2)]);
-    Close();
-    return int(n);
-  }
-  int MinMax(float* mn, float* mx, int32_t s, int32_t l) {
+  int MinMax(float* mn, float* mx, int32_t s, int32_t l) const {
     Check(s, l);
     if (l == 0) return vx::DiagOut("AudioFile::SearchMinMax: ERROR: nothing to read for getting max"), -1;
     std::vector<float> data;
     int32_t done = 0;
-    int n = Mono(data, s, std::min(l, 4098));
+    int n = Read(data, s, std::min(l, 4098), false);
     *mn = *mx = n > 0 ? data[0] : 0.f;
-    while (n > 0) {
+    for (; n > 0; n = Read(data, s, std::min(n, l - done), false)) {
       for (int i = 0; i < n; ++i)
         if (data[size_t(i)] > *mx) *mx = data[size_t(i)];
         else if (data[size_t(i)] < *mn) *mn = data[size_t(i)];
-      s += n;
-      done += n;
-      n = Mono(data, s, std::min(n, l - done));
+      s += n, done += n;
     }
     return n < 0 ? 1 : 0;
   }
-  int Graph(std::vector<int32_t>& oMin, std::vector<int32_t>& oMax, int32_t x, int32_t y, int32_t s, int32_t l) {
+  int Graph(std::vector<int32_t>& oMin, std::vector<int32_t>& oMax, int32_t x, int32_t y, int32_t s, int32_t l) const {
     Check(s, l);
     oMin.clear(), oMax.clear();
     if (l == 0) return vx::DiagOut("AudioFile::Audio2Graph: WARNING: nothing to read"), 0;
@@ -115,56 +83,40 @@ struct PerBlock {
     }
     return 0;
   }
-  // The main path of an export (valid arguments).
-  int Export(const std::string& path, int ch, int32_t s, int32_t l) {
+  // The main path of an export (valid arguments) to 16-bit WAV.
+  int Export(const std::string& path, int ch, int32_t s, int32_t l) const {
     Check(s, l);
     if (l == 0) return vx::DiagOut("AudioFile::Export: WARNING: nothing to export"), 0;
-    if (!Open()) return -1;
-    SF_INFO oi = info;
-    oi.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    oi.channels = ch;
-    SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &oi);
+    SF_INFO info{};
+    SNDFILE* src = sf_open(name.c_str(), SFM_READ, &info);
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.channels = ch;
+    SNDFILE* out = sf_open(path.c_str(), SFM_WRITE, &info);
     sf_command(out, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     for (int k = SF_STR_TITLE; k <= SF_STR_DATE; ++k)
-      if (const char* t = sf_get_string(h, k)) sf_set_string(out, k, t);
+      if (const char* t = sf_get_string(src, k)) sf_set_string(out, k, t);
+    sf_close(src);
     std::vector<float> data;
-    int32_t done = 0, block = std::min(4098 / ch, l);
-    int n = ch == 1 ? Mono(data, s, block) : Stereo(data, s, block);
-    while (n > 0) {
+    int32_t done = 0;
+    int n = Read(data, s, std::min(4098 / ch, l), ch == 2);
+    for (; n > 0; n = Read(data, s, done >= l ? 0 : std::min(n, l - done), ch == 2)) {
       sf_writef_float(out, data.data(), n);
-      s += n;
-      done += n;
-      const int32_t next = done >= l ? 0 : std::min(n, l - done);
-      n = ch == 1 ? Mono(data, s, next) : Stereo(data, s, next);
+      s += n, done += n;
     }
-    Close();
     sf_close(out);
     return n < 0 ? 4 : 0;
   }
 };
 
-}  // namespace
-
-TEST(AudioFileGraph, ColumnsMatchAnIndependentMixdown) {
-  vxtest::TempDir dir;
-  const auto path = vxtest::WriteSound(dir.File("n.wav"), vxtest::Noise(50000, 2, 5), 2);
-  const auto pcm = vxtest::ReadSound(path);
-  AudioFile a;
-  ASSERT_EQ(a.InitAudio(path.c_str()), 0);
-  // 7 columns of 5000 frames (wider than one block) from frame 1234.
-  std::vector<int32_t> mn, mx;
-  ASSERT_EQ(a.Audio2Graph(mn, mx, 7, 32767, 1234, 35006), 0);
-  ASSERT_EQ(mn.size(), 7u);
-  for (int c = 0; c < 7; ++c) {
-    double lo = 1e9, hi = -1e9;
-    for (int i = 1234 + c * 5000; i < 1234 + (c + 1) * 5000; ++i) {
-      const double m = (double(pcm[size_t(2 * i)]) + pcm[size_t(2 * i + 1)]) / 2;
-      lo = std::min(lo, m), hi = std::max(hi, m);
-    }
-    EXPECT_EQ(mn[size_t(c)], Dot(32767, float(lo)));
-    EXPECT_EQ(mx[size_t(c)], Dot(32767, float(hi)));
-  }
+// The result of `op` with the lines it printed.
+template <class Op>
+std::pair<int, DiagLines> Printed(Op op) {
+  DiagCapture cap;
+  const int r = op();
+  return {r, cap.Lines()};
 }
+
+}  // namespace
 
 TEST(AudioFileGraph, RoundsHalvesUpAndSaturates) {
   vxtest::TempDir dir;
@@ -177,8 +129,7 @@ TEST(AudioFileGraph, RoundsHalvesUpAndSaturates) {
   EXPECT_EQ(mn, (std::vector<int32_t>{-1, 0, 0, -8}));
   EXPECT_EQ(mx, (std::vector<int32_t>{2, 1, 0, 8}));
   ASSERT_EQ(a.Audio2Graph(mn, mx, 4, INT32_MAX), 0);
-  EXPECT_EQ(mn.back(), INT32_MIN);
-  EXPECT_EQ(mx.back(), INT32_MAX);
+  EXPECT_EQ(std::make_pair(mn.back(), mx.back()), std::make_pair(INT32_MIN, INT32_MAX));
 }
 
 TEST(AudioFileGraph, BadArgumentsAndEmptyColumns) {
@@ -186,12 +137,9 @@ TEST(AudioFileGraph, BadArgumentsAndEmptyColumns) {
   AudioFile a;
   ASSERT_EQ(a.InitAudio(vxtest::WriteSound(dir.File("a.wav"), vxtest::Sine(100, 1), 1).c_str()), 0);
   std::vector<int32_t> mn{1}, mx{1};
-  const std::string kEmpty = "AudioFile::SearchMinMax: ERROR: nothing to read for getting max";
-  const std::string kFail = "AudioFile::Audio2Graph: ERROR: internal failure with SearchMonoMinMax";
-  struct Case {
-    int32_t x, y, start, len, result;
-    DiagLines lines;
-  } cases[] = {
+  const auto kEmpty = Out("AudioFile::SearchMinMax: ERROR: nothing to read for getting max");
+  const auto kFail = Err("AudioFile::Audio2Graph: ERROR: internal failure with SearchMonoMinMax");
+  const struct { int32_t x, y, start, len, result; DiagLines lines; } cases[] = {
       {0, 0, 100, 5, 0,
        {Out("AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart and ioLen put to 0"),
         Out("AudioFile::Audio2Graph: WARNING: nothing to read")}},
@@ -199,63 +147,44 @@ TEST(AudioFileGraph, BadArgumentsAndEmptyColumns) {
       {101, 10, 0, 100, -2, {Err("AudioFile::Audio2Graph: ERROR: iXDot > iLen")}},
       // Clamped to 2 frames in 3 columns: width 0, three empty searches.
       {3, 10, 98, 3, 0,
-       {Out("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart"), Out(kEmpty),
-        Err(kFail), Out(kEmpty), Err(kFail), Out(kEmpty), Err(kFail)}},
+       {Out("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart"), kEmpty, kFail,
+        kEmpty, kFail, kEmpty, kFail}},
   };
   for (const auto& c : cases) {
-    DiagCapture cap;
-    EXPECT_EQ(a.Audio2Graph(mn, mx, c.x, c.y, c.start, c.len), c.result);
-    EXPECT_EQ(cap.Lines(), c.lines);
+    EXPECT_EQ(Printed([&] { return a.Audio2Graph(mn, mx, c.x, c.y, c.start, c.len); }),
+              std::make_pair(c.result, c.lines));
     EXPECT_EQ(mn, std::vector<int32_t>(c.lines.size() > 3 ? 3 : 0, 0));
   }
 }
 
-TEST(AudioFileHeldHandle, SameResultsAndLinesAsPerBlockReads) {
+TEST(AudioFileHeldHandle, SameResultsFilesAndLinesAsPerBlockReads) {
   vxtest::TempDir dir;
-  struct Source {
-    const char* name;
-    int channels, format;
-  } sources[] = {{"s.flac", 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
-                 {"m.wav", 1, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
-                 {"f.wav", 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT},
-                 {"s.aif", 2, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
-                 {"t.wav", 3, SF_FORMAT_WAV | SF_FORMAT_PCM_16}};
-  struct Range {
-    int32_t x, start, len;
-  } ranges[] = {{300, 0, 70001}, {7, 20000, 50011}, {13, 69000, 5000}, {4, -5, 100}, {25, 10, INT32_MAX}};
+  const struct { const char* name; int channels, format; } sources[] = {
+      {"s.flac", 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}, {"m.wav", 1, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+      {"f.wav", 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT},    {"s.aif", 2, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+      {"t.wav", 3, SF_FORMAT_WAV | SF_FORMAT_PCM_16}};
+  const struct { int32_t x, start, len; } ranges[] = {
+      {300, 0, 70001}, {7, 20000, 50011}, {13, 69000, 5000}, {4, -5, 100}, {25, 10, INT32_MAX}};
+  const auto mine = dir.File("mine.wav"), theirs = dir.File("ref.wav");
   for (const auto& s : sources) {
     SCOPED_TRACE(s.name);
     auto data = vxtest::Noise(70001, s.channels, 9, 1.0);
     data[100] = 1.25f;  // beyond full scale in the float source
-    const auto path = vxtest::WriteSound(dir.File(s.name), data, s.channels, 44100, s.format,
-                                         {{SF_STR_COMMENT, "kept"}});
+    const auto path =
+        vxtest::WriteSound(dir.File(s.name), data, s.channels, 44100, s.format, {{SF_STR_COMMENT, "kept"}});
     AudioFile a;
     ASSERT_EQ(a.InitAudio(path.c_str()), 0);
-    PerBlock ref{path, a.mSmpNb, a.mChannels};
+    const PerBlock ref{path, a.mSmpNb, a.mChannels};
     for (const auto& r : ranges) {
       std::vector<int32_t> mn, mx, rmn, rmx;
-      DiagCapture cap;
-      const int got = a.Audio2Graph(mn, mx, r.x, 1000, r.start, r.len);
-      const DiagLines lines = cap.Lines();
-      cap.Clear();
-      EXPECT_EQ(ref.Graph(rmn, rmx, r.x, 1000, r.start, r.len), got);
-      EXPECT_EQ(cap.Lines(), lines);
-      EXPECT_EQ(mn, rmn);
-      EXPECT_EQ(mx, rmx);
+      EXPECT_EQ(Printed([&] { return a.Audio2Graph(mn, mx, r.x, 1000, r.start, r.len); }),
+                Printed([&] { return ref.Graph(rmn, rmx, r.x, 1000, r.start, r.len); }));
+      EXPECT_EQ(std::tie(mn, mx), std::tie(rmn, rmx));
       for (int ch = 1; ch <= 2; ++ch) {
-        cap.Clear();
-        const auto mine = dir.File("mine.wav"), theirs = dir.File("ref.wav");
-        std::filesystem::remove(mine);
-        std::filesystem::remove(theirs);
-        EXPECT_EQ(a.Export(mine.c_str(), 16, ch, r.start, r.len), 0);
-        const DiagLines exportLines = cap.Lines();
-        cap.Clear();
-        EXPECT_EQ(ref.Export(theirs, ch, r.start, r.len), 0);
-        EXPECT_EQ(cap.Lines(), exportLines);
-        ASSERT_EQ(std::filesystem::exists(mine), std::filesystem::exists(theirs));
-        if (std::filesystem::exists(mine)) {
-          EXPECT_EQ(vxtest::ReadSound(mine), vxtest::ReadSound(theirs));
-        }
+        std::filesystem::remove(mine), std::filesystem::remove(theirs);
+        EXPECT_EQ(Printed([&] { return a.Export(mine.c_str(), 16, ch, r.start, r.len); }),
+                  Printed([&] { return ref.Export(theirs, ch, r.start, r.len); }));
+        EXPECT_TRUE(vxtest::Slurp(mine) == vxtest::Slurp(theirs));  // both absent, or the same bytes
       }
     }
   }
