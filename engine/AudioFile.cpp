@@ -205,6 +205,10 @@ void AudioFile::PrintInfo() {
 // ---- frame areas and reading ----
 
 void AudioFile::CheckFrameArea(int32_t& ioStart, int32_t& ioLen) {
+  ClampFrameArea(mSmpNb, ioStart, ioLen);
+}
+
+void AudioFile::ClampFrameArea(int32_t iFrames, int32_t& ioStart, int32_t& ioLen) {
   if (ioStart < 0 || ioLen < 0) {
     vx::DiagOut(
         "AudioFile::CheckFrameArea: WARNING: ioStart and/or ioLen are negatives => ioStart and "
@@ -212,14 +216,14 @@ void AudioFile::CheckFrameArea(int32_t& ioStart, int32_t& ioLen) {
     ioStart = 0;
     ioLen = 0;
   }
-  if (ioStart >= mSmpNb) {
+  if (ioStart >= iFrames) {
     vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart and ioLen put to 0");
     ioStart = 0;
     ioLen = 0;
   }
-  if (ioLen > mSmpNb - ioStart) {
+  if (ioLen > iFrames - ioStart) {
     vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart");
-    ioLen = mSmpNb - ioStart;
+    ioLen = iFrames - ioStart;
   }
 }
 

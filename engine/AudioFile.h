@@ -87,6 +87,10 @@ class AudioFile {
   // error on failure. Returns false when libsndfile refuses the file.
   bool OpenForReading();
 
+  // The frame-area rules against a given frame count. Allocation-free, so
+  // the play callback clamps with it too (against the count it started with).
+  static void ClampFrameArea(int32_t iFrames, int32_t& ioStart, int32_t& ioLen);
+
   // Ends a stream that is still open, as the destructor must (defined with
   // the playback).
   void ShutdownPlayback();

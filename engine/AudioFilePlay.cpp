@@ -21,27 +21,6 @@ constexpr unsigned long kFramesPerBuffer = 1024;
 constexpr float kMinSpeed = 0.1f;
 constexpr float kMaxSpeed = 5.0f;
 
-// The callback's copy of the frame-area clamp: the same rules and messages,
-// with nothing that could allocate on the audio thread.
-void ClampPlayArea(int32_t iFrames, int32_t& ioStart, int32_t& ioLen) {
-  if (ioStart < 0 || ioLen < 0) {
-    vx::DiagOut(
-        "AudioFile::CheckFrameArea: WARNING: ioStart and/or ioLen are negatives => ioStart and "
-        "ioLen put to 0");
-    ioStart = 0;
-    ioLen = 0;
-  }
-  if (ioStart >= iFrames) {
-    vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart >= mSmpNb => ioStart and ioLen put to 0");
-    ioStart = 0;
-    ioLen = 0;
-  }
-  if (ioLen > iFrames - ioStart) {
-    vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart");
-    ioLen = iFrames - ioStart;
-  }
-}
-
 }  // namespace
 
 int AudioFile::StartPlayAudio(int32_t iStart, int32_t iEnd, float iSpeed, PlayNotifier* iNotifier,
@@ -148,7 +127,7 @@ int AudioFile::PlayBuffer(float* oOut, unsigned long iFrames) {
 
   int32_t start = mPlayPos;
   int32_t len = static_cast<int32_t>(iFrames);
-  ClampPlayArea(mSmpNb, start, len);
+  ClampFrameArea(mSmpNb, start, len);
   if (len > 0) {
     if (!mPlayFile) {
       vx::DiagErr(mPlayOpenError);
