@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -213,6 +214,19 @@ std::string DumpJson(const nlohmann::json& value, int indent) {
 
 std::string DumpJson(const nlohmann::ordered_json& value, int indent) {
   return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+nlohmann::ordered_json FloatJson(float v) {
+  if (!std::isfinite(v)) return nullptr;
+  char buf[32];
+  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::strtod(std::string(buf, end).c_str(), nullptr);
+}
+
+std::string Seconds(int64_t frame, int32_t rate) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6f", static_cast<double>(frame) / rate);
+  return buf;
 }
 
 }  // namespace vxcli

@@ -83,4 +83,11 @@ std::string DumpJson(const nlohmann::json& value, int indent = 2);
 // The same for objects whose keys must keep their insertion order.
 std::string DumpJson(const nlohmann::ordered_json& value, int indent = 2);
 
+// A float parameter as its shortest decimal form (0.15, not 0.15000000596...),
+// so that the printed value read back gives the same float; null when not finite.
+nlohmann::ordered_json FloatJson(float v);
+
+// A frame position in seconds with six decimals.
+std::string Seconds(int64_t frame, int32_t rate);
+
 }  // namespace vxcli

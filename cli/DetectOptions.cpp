@@ -8,12 +8,6 @@
 
 namespace vxcli {
 
-// Defined with the silence command, whose analysis this repeats.
-int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames);
-void InstallAnalysisSink(bool verbose);
-std::string FirstAnalysisError();
-
 void AddDetectOptions(CLI::App* sub, DetectOptions& o) {
   sub->add_option("--thresholds", o.thresholds,
                   "auto (default): thresholds from the file's own loudness; fixed: given below")

@@ -49,4 +49,13 @@ struct Detection {
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out);
 
+// The analysis steps every detector command shares (defined with the silence
+// command): the refusals of files the detector cannot analyse, with their one
+// error line; the sink that keeps the detector's reports (shown with -v) and
+// its first error line; that first error line.
+int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
+                    int32_t& oFrames);
+void InstallAnalysisSink(bool verbose);
+std::string FirstAnalysisError();
+
 }  // namespace vxcli

@@ -8,14 +8,10 @@
 
 #include "Command.h"
 #include "Common.h"
+#include "DetectOptions.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
-
-int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames);
-void InstallAnalysisSink(bool verbose);
-std::string FirstAnalysisError();
 
 namespace {
 

@@ -14,16 +14,11 @@
 #include "Batch.h"
 #include "Command.h"
 #include "Common.h"
+#include "DetectOptions.h"
 #include "Diag.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
-
-// Shared with the loudness command (LoudnessCommand.cpp).
-int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames);
-void InstallAnalysisSink(bool verbose);
-std::string FirstAnalysisError();
 
 namespace {
 
@@ -51,21 +46,6 @@ void AnalysisSink(vx::DiagStream stream, std::string_view line) {
     return;
   }
   if (gVerbose) vx::DefaultDiagSink(vx::DiagStream::Err, line);
-}
-
-// A float parameter as its shortest decimal form, so that 0.05 shows as 0.05
-// and the printed value read back gives the same float.
-nlohmann::ordered_json FloatJson(float v) {
-  if (!std::isfinite(v)) return nullptr;
-  char buf[32];
-  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-  return std::strtod(std::string(buf, end).c_str(), nullptr);
-}
-
-std::string Seconds(int64_t frame, int32_t rate) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6f", static_cast<double>(frame) / rate);
-  return buf;
 }
 
 // NaN and infinities never reach the detector from the command line; a

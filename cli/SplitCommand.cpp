@@ -157,20 +157,6 @@ void ExportSink(vx::DiagStream stream, std::string_view line) {
   }
 }
 
-// A float option as its shortest decimal form (0.15, not 0.15000000596...).
-nlohmann::ordered_json FloatJson(float v) {
-  if (!std::isfinite(v)) return nullptr;
-  char buf[32];
-  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-  return std::strtod(std::string(buf, end).c_str(), nullptr);
-}
-
-std::string Seconds(int64_t frame, int32_t rate) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6f", static_cast<double>(frame) / rate);
-  return buf;
-}
-
 // Makes OUTDIR (and its parents) when missing and checks that files can be
 // created in it. `created` tells whether this run made it.
 int PrepareOutdir(const std::string& dir, bool& created) {
