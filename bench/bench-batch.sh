@@ -15,28 +15,11 @@ done
 
 # One minute of speech-like bursts and pauses (fixed seed), then 16 files of
 # ten minutes, each starting at another point of it so that no two are alike.
+. "$(dirname "$0")/speech-like.sh"
 if [ ! -s "$data/f15.wav" ]; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
-  RANDOM=1717
-  parts=()
-  total=0
-  i=0
-  while [ "$total" -lt 60000 ]; do
-    burst=$((300 + RANDOM % 2700))
-    pause=$((150 + RANDOM % 1350))
-    [ $((total + burst + pause)) -gt 60000 ] && { burst=$((60000 - total)); pause=0; }
-    sox -n -r 44100 -c 1 -b 16 "$tmp/b$i.wav" synth "$((burst * 441 / 10))s" \
-      pinknoise sinc 120-5000 tremolo "$((3 + RANDOM % 4))" 85 gain "$((-(8 + RANDOM % 14)))"
-    parts+=("$tmp/b$i.wav")
-    if [ "$pause" -gt 0 ]; then
-      sox -n -r 44100 -c 1 -b 16 "$tmp/p$i.wav" synth "$((pause * 441 / 10))s" whitenoise gain -70
-      parts+=("$tmp/p$i.wav")
-    fi
-    total=$((total + burst + pause))
-    i=$((i + 1))
-  done
-  sox "${parts[@]}" "$tmp/minute.wav"
+  speech_like_minute "$tmp/minute.wav" 1717 1
   for f in $(seq 0 15); do
     sox "$tmp/minute.wav" "$data/f$f.wav" repeat 11 trim "$((f * 3 + 1))" 600
   done

@@ -17,36 +17,14 @@ for tool in sox ffmpeg /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench-silence: $tool missing (scripts/install-deps.sh bench)" >&2; exit 1; }
 done
 
-# One minute of bursts and pauses, built once and repeated: syllable-rate
-# modulated, band-limited pink noise for 0.3 to 3 s, then a pause of 0.15 to
-# 1.5 s over a noise floor 70 dB down. Fixed seed: the same file every run.
+# The hour is one minute of speech-like sound (fixed seed) repeated.
+. "$(dirname "$0")/speech-like.sh"
 if [ ! -s "$hour" ]; then
-  tmp=$(mktemp -d)
-  trap 'rm -rf "$tmp"' EXIT
-  RANDOM=4242
-  parts=()
-  total=0
-  i=0
-  while [ "$total" -lt 60000 ]; do
-    burst=$((300 + RANDOM % 2700))
-    pause=$((150 + RANDOM % 1350))
-    [ $((total + burst + pause)) -gt 60000 ] && { burst=$((60000 - total)); pause=0; }
-    rate=$((3 + RANDOM % 4))
-    gain=$((-(8 + RANDOM % 14)))
-    sox -n -r 44100 -c 2 -b 16 "$tmp/b$i.wav" synth "$((burst * 441 / 10))s" \
-      pinknoise sinc 120-5000 tremolo "$rate" 85 gain "$gain"
-    parts+=("$tmp/b$i.wav")
-    if [ "$pause" -gt 0 ]; then
-      sox -n -r 44100 -c 2 -b 16 "$tmp/p$i.wav" synth "$((pause * 441 / 10))s" \
-        whitenoise gain -70
-      parts+=("$tmp/p$i.wav")
-    fi
-    total=$((total + burst + pause))
-    i=$((i + 1))
-  done
-  sox "${parts[@]}" "$tmp/minute.wav"
-  sox "$tmp/minute.wav" "$six" repeat 5
-  sox "$tmp/minute.wav" "$hour" repeat 59
+  minute=$(mktemp --suffix=.wav)
+  speech_like_minute "$minute" 4242 2
+  sox "$minute" "$six" repeat 5
+  sox "$minute" "$hour" repeat 59
+  rm -f "$minute"
 fi
 
 # Wall seconds, peak resident kilobytes and CPU seconds (user + system) of one

@@ -19,34 +19,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The same hour as the silence benchmark (same seed, same file name, so the
-# two share it): one minute of syllable-rate bursts of band-limited pink
-# noise (0.3 to 3 s) and pauses (0.15 to 1.5 s) over a floor 70 dB down,
-# repeated.
+# two share it).
+. "$(dirname "$0")/speech-like.sh"
 if [ ! -s "$hour" ]; then
-  RANDOM=4242
-  parts=()
-  total=0
-  i=0
-  while [ "$total" -lt 60000 ]; do
-    burst=$((300 + RANDOM % 2700))
-    pause=$((150 + RANDOM % 1350))
-    [ $((total + burst + pause)) -gt 60000 ] && { burst=$((60000 - total)); pause=0; }
-    rate=$((3 + RANDOM % 4))
-    gain=$((-(8 + RANDOM % 14)))
-    sox -n -r 44100 -c 2 -b 16 "$work/b$i.wav" synth "$((burst * 441 / 10))s" \
-      pinknoise sinc 120-5000 tremolo "$rate" 85 gain "$gain"
-    parts+=("$work/b$i.wav")
-    if [ "$pause" -gt 0 ]; then
-      sox -n -r 44100 -c 2 -b 16 "$work/p$i.wav" synth "$((pause * 441 / 10))s" \
-        whitenoise gain -70
-      parts+=("$work/p$i.wav")
-    fi
-    total=$((total + burst + pause))
-    i=$((i + 1))
-  done
-  sox "${parts[@]}" "$work/minute.wav"
+  speech_like_minute "$work/minute.wav" 4242 2
   sox "$work/minute.wav" "$hour" repeat 59
-  rm -f "$work"/*.wav
+  rm -f "$work/minute.wav"
 fi
 
 # Wall seconds and CPU seconds (user + system) of one command.
