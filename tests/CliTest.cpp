@@ -2,70 +2,37 @@
 // exit status, standard output (results only) and standard error (one error
 // line on failure).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <tuple>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "SoundFixture.h"
+#include "VxProcess.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-  std::vector<std::string> ErrLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(err);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-  }
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using vxtest::Slurp;
+using Outcome = vxtest::VxOutcome;
 
 class Cli : public ::testing::Test {
  protected:
-  // Arguments are single-quoted for the shell; test paths hold no quotes.
   Outcome Vx(const std::string& args, const std::string& stdoutTo = "") {
-    const std::string out = dir.File("stdout"), err = dir.File("stderr");
-    std::string cmd = std::string(VX_BUILD_DIR) + "/vxaudio " + args + " >" +
-                      (stdoutTo.empty() ? out : stdoutTo) + " 2>" + err;
-    int raw = std::system(cmd.c_str());
-    Outcome r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = stdoutTo.empty() ? Slurp(out) : "";
-    r.err = Slurp(err);
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    return r;
+    return vxtest::RunVx("VX " + args, dir.Path(), stdoutTo);
   }
   // A failure must say exactly one thing, naming the command and the file.
   void ExpectOneError(const Outcome& r, int status, const std::string& prefix,
                       const std::string& needle = "") {
     EXPECT_EQ(r.status, status) << r.err;
     EXPECT_EQ(r.out, "");
-    auto lines = r.ErrLines();
-    ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
-    EXPECT_NE(lines[0].find(needle), std::string::npos) << lines[0];
-  }
-  std::vector<std::string> Entries() {
-    std::vector<std::string> names;
-    for (auto& e : std::filesystem::directory_iterator(dir.Path()))
-      names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
   }
 
   vxtest::TempDir dir;
@@ -84,17 +51,14 @@ TEST_F(Cli, InfoDescribesTheFileAsTextAndJson) {
   EXPECT_EQ(js.status, 0);
   EXPECT_EQ(js.err, "");
   auto j = nlohmann::json::parse(js.out);
-  EXPECT_EQ(j["sample_rate"], 44100);
-  EXPECT_EQ(j["channels"], 2);
-  EXPECT_EQ(j["frames"], 22050);
-  EXPECT_EQ(j["extension"], "wav");
+  EXPECT_EQ((nlohmann::json{j["sample_rate"], j["channels"], j["frames"], j["extension"]}),
+            nlohmann::json::parse(R"([44100, 2, 22050, "wav"])"));
   EXPECT_NEAR(j["duration"].get<double>(), 0.5, 1e-9);
   EXPECT_NEAR(j["peak"].get<double>(), 0.5, 1e-3);
 
   // A silent file and one without frames are described, not refused.
-  auto silent = vxtest::WriteSound(dir.File("z.wav"), std::vector<float>(300, 0.f), 3);
-  auto empty = vxtest::WriteSound(dir.File("e.wav"), {}, 1);
-  for (auto& f : {silent, empty}) {
+  for (auto& f : {vxtest::WriteSound(dir.File("z.wav"), std::vector<float>(300, 0.f), 3),
+                  vxtest::WriteSound(dir.File("e.wav"), {}, 1)}) {
     Outcome r = Vx("info -q --json " + f);
     EXPECT_EQ(r.status, 0) << f << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["peak"], 0.0);
@@ -104,25 +68,19 @@ TEST_F(Cli, InfoDescribesTheFileAsTextAndJson) {
 TEST_F(Cli, UnreadableInputsFailWithOneLineNamingTheFile) {
   auto text = vxtest::WriteBytes(dir.File("text.wav"), "this is not a sound file\n");
   std::filesystem::create_directory(dir.File("d.wav"));
-  const std::string missing = dir.File("missing.wav");
-  for (const auto& cmd : {"info", "graph", "export"}) {
-    for (const auto& f : {missing, dir.File("d.wav"), text}) {
-      std::string args = std::string(cmd) + " -q " + f;
-      if (std::string(cmd) == "graph") args += " --columns 10";
-      if (std::string(cmd) == "export") args += " " + dir.File("out.wav");
-      ExpectOneError(Vx(args), 1, "vxaudio " + std::string(cmd) + ": " + f + ": ");
-    }
-  }
+  for (auto [cmd, rest] : {std::pair{"info", ""}, {"graph", " --columns 10"}, {"export", " out.wav"}})
+    for (const auto& f : {dir.File("missing.wav"), dir.File("d.wav"), text})
+      ExpectOneError(Vx(std::string(cmd) + " -q " + f + rest), 1,
+                     std::string("vxaudio ") + cmd + ": " + f + ": ");
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.wav")));
 }
 
 TEST_F(Cli, GraphMatchesAnIndependentMinMaxPerColumn) {
   // Stereo, so the overview must be drawn from the mean of the channels.
-  const int columns = 7, height = 1000;
+  const int columns = 7, height = 1000, width = 100, start = 250;
   auto samples = vxtest::Noise(1000, 2, 7, 0.8);
   auto wav = vxtest::WriteSound(dir.File("n.wav"), samples, 2, 22050,
                                 SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  const int width = 100, start = 250;
   Outcome js = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250 --length 700");
   ASSERT_EQ(js.status, 0) << js.err;
   auto j = nlohmann::json::parse(js.out);
@@ -133,41 +91,32 @@ TEST_F(Cli, GraphMatchesAnIndependentMinMaxPerColumn) {
     double lo = 1e9, hi = -1e9;
     for (int i = start + c * width; i < start + (c + 1) * width; ++i) {
       double m = float((double(samples[2 * i]) + samples[2 * i + 1]) * 0.5);
-      lo = std::min(lo, m);
-      hi = std::max(hi, m);
+      lo = std::min(lo, m), hi = std::max(hi, m);
     }
     // Halves round up; +-1 leaves room for the float product's rounding.
     EXPECT_NEAR(j["data"][2 * c].get<int>(), std::floor(lo * height + 0.5), 1) << c;
     EXPECT_NEAR(j["data"][2 * c + 1].get<int>(), std::floor(hi * height + 0.5), 1) << c;
   }
 
-  const std::string csvPath = dir.File("g.csv");
+  // The same columns as CSV, written to a file and not to standard output.
   Outcome csv = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250 --length 700 "
-               "--format csv -o " + csvPath);
-  ASSERT_EQ(csv.status, 0) << csv.err;
+                   "--format csv -o " + dir.File("g.csv"));
+  EXPECT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, "");
-  std::istringstream in(Slurp(csvPath));
-  std::string line;
-  std::getline(in, line);
-  EXPECT_EQ(line, "column,min,max");
-  for (int c = 0; c < columns; ++c) {
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ(line, std::to_string(c) + "," + j["data"][2 * c].dump() + "," +
-                        j["data"][2 * c + 1].dump());
-  }
-  EXPECT_FALSE(std::getline(in, line));
+  std::string want = "column,min,max\n";
+  for (int c = 0; c < columns; ++c)
+    want += std::to_string(c) + "," + j["data"][2 * c].dump() + "," + j["data"][2 * c + 1].dump() + "\n";
+  EXPECT_EQ(Slurp(dir.File("g.csv")), want);
 }
 
 TEST_F(Cli, GraphRefusesImpossibleRequests) {
   auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(100, 1), 1);
   const std::string p = "vxaudio graph: " + wav + ": ";
-  ExpectOneError(Vx("graph -q " + wav + " --columns 0"), 2, p, "--columns");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 101"), 2, p, "--columns");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --height 0"), 2, p, "--height");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --format xml"), 2, p, "--format");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start -1"), 2, p, "--start");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start 4294967396"), 2, p, "--start");
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --length -5"), 2, p, "--length");
+  for (auto [opt, named] : {std::pair{"0", "--columns"}, {"101", "--columns"},
+                            {"10 --height 0", "--height"},
+                            {"10 --format xml", "--format"}, {"10 --start -1", "--start"},
+                            {"10 --start 4294967396", "--start"}, {"10 --length -5", "--length"}})
+    ExpectOneError(Vx("graph -q " + wav + " --columns " + opt), 2, p, named);
   ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start 100"), 1, p, "past the end");
   // A length past the end is cut to the end: 50 frames in 10 columns of 5.
   Outcome cut = Vx("graph -q " + wav + " --columns 10 --start 50 --length 2147483647");
@@ -193,9 +142,8 @@ TEST_F(Cli, ExportWritesTheRequestedLayout) {
   ASSERT_EQ(r.status, 0) << r.err;
   SF_INFO info{};
   auto out = vxtest::ReadSound(dir.File("o.wav"), &info);
-  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  EXPECT_EQ(info.channels, 2);
-  EXPECT_EQ(info.samplerate, 48000);
+  EXPECT_EQ(std::tuple(info.format, info.channels, info.samplerate),
+            std::tuple(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000));
   ASSERT_EQ(info.frames, 5000);
   for (int i = 0; i < 5000; i += 37) {
     EXPECT_NEAR(out[2 * i], mono[i], 1e-4);
@@ -219,9 +167,7 @@ TEST_F(Cli, ExportWritesTheRequestedLayout) {
   ASSERT_EQ(Vx("export -q " + loud + " " + dir.File("c.snd") + " --bits 8").status, 0);
   out = vxtest::ReadSound(dir.File("c.snd"), &info);
   ASSERT_EQ(out.size(), 8u);
-  EXPECT_GT(out[0], 0.99f);
-  EXPECT_LT(out[2], -0.99f);
-  EXPECT_GT(out[6], 0.99f);
+  EXPECT_TRUE(out[0] > 0.99f && out[2] < -0.99f && out[6] > 0.99f) << out[0] << out[2] << out[6];
 
   // Six channels only mix down to mono.
   auto six = vxtest::WriteSound(dir.File("six.wav"), vxtest::Noise(100, 6), 6);
@@ -247,20 +193,15 @@ TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
                    "vxaudio export: " + same + ": ", "source");
   EXPECT_EQ(Slurp(src), original);
 
-  for (const auto& bad : {"o.WAV", "noext", "o.mp3", "o."})
-    ExpectOneError(Vx("export -q " + src + " " + dir.File(bad)), 2, "vxaudio export: ",
-                   "aif, wav, snd, olvex, sf");
-  ExpectOneError(Vx("export -q " + src + " " + dir.File("o.wav") + " --bits 32"), 2,
-                 "vxaudio export: ", "--bits");
-  ExpectOneError(Vx("export -q " + src + " " + dir.File("o.wav") + " --channels 3"), 2,
-                 "vxaudio export: ", "--channels");
-  ExpectOneError(Vx("export -q " + src + " " + dir.File("o.wav") + " --bits 8"), 2,
-                 "vxaudio export: ", "8-bit");
-  ExpectOneError(Vx("export -q " + src + " " + dir.File("o.wav") + " --start 2000"), 1,
-                 "vxaudio export: ", "past the end");
-  ExpectOneError(Vx("export -q " + src + " " + dir.File("nodir/o.wav")), 1, "vxaudio export: ");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"hard.wav", "src.wav", "sub"}))
-      << "no output and no temporary file left behind";
+  const char* kinds = "aif, wav, snd, olvex, sf";
+  for (auto [to, status, needle] :
+       {std::tuple{"o.WAV", 2, kinds}, {"noext", 2, kinds}, {"o.mp3", 2, kinds}, {"o.", 2, kinds},
+        {"o.wav --bits 32", 2, "--bits"}, {"o.wav --channels 3", 2, "--channels"},
+        {"o.wav --bits 8", 2, "8-bit"}, {"o.wav --start 2000", 1, "past the end"},
+        {"nodir/o.wav", 1, ""}})
+    ExpectOneError(Vx("export -q " + src + " " + dir.File(to)), status, "vxaudio export: ", needle);
+  // Only hard.wav, src.wav and sub: no output and no temporary file left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
 
   // An existing output is replaced only when asked, and then completely.
   auto keep = vxtest::WriteBytes(dir.File("keep.wav"), "precious");

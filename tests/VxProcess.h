@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace vxtest {
 
@@ -22,16 +24,25 @@ inline std::string Slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// `args` goes through the shell as it is; test paths hold no quotes or blanks.
-// `scratch` is a directory for the two capture files.
-inline VxOutcome RunVx(const std::string& args, const std::string& scratch) {
-  const std::string out = scratch + "/.stdout", err = scratch + "/.stderr";
-  const std::string cmd =
-      std::string(VX_BUILD_DIR) + "/vxaudio " + args + " >" + out + " 2>" + err;
-  const int raw = std::system(cmd.c_str());
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// Runs the shell line `cmd` from directory `dir`, which also holds the two
+// capture files; "VX " stands for the program. Test paths hold no quotes or
+// blanks. `stdoutTo` sends standard output elsewhere (then `out` is empty).
+inline VxOutcome RunVx(std::string cmd, const std::string& dir, const std::string& stdoutTo = "") {
+  for (size_t at; (at = cmd.find("VX ")) != std::string::npos;)
+    cmd.replace(at, 2, std::string(VX_BUILD_DIR) + "/vxaudio");
+  const std::string out = dir + "/.stdout", err = dir + "/.stderr";
+  const int raw = std::system(("cd " + dir + " && " + cmd + " >" +
+                               (stdoutTo.empty() ? out : stdoutTo) + " 2>" + err).c_str());
   VxOutcome r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = Slurp(out);
+  r.out = stdoutTo.empty() ? Slurp(out) : "";
   r.err = Slurp(err);
   std::remove(out.c_str());
   std::remove(err.c_str());

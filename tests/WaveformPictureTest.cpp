@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "SoundFixture.h"
@@ -29,17 +30,12 @@ struct Picture {
 Picture Decode(const std::string& path) {
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
-  Picture p;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return p;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return {};
   image.format = PNG_FORMAT_RGB;
-  p.rgb.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, p.rgb.data(), 0, nullptr)) {
-    png_image_free(&image);
-    return {};
-  }
-  p.width = int(image.width);
-  p.height = int(image.height);
-  return p;
+  Picture p{int(image.width), int(image.height), std::vector<uint8_t>(PNG_IMAGE_SIZE(image))};
+  if (png_image_finish_read(&image, nullptr, p.rgb.data(), 0, nullptr)) return p;
+  png_image_free(&image);
+  return {};
 }
 
 class GraphPng : public ::testing::Test {
@@ -47,13 +43,12 @@ class GraphPng : public ::testing::Test {
   // 3 s mono: noise at 0.8 of full scale, a second of near silence, noise
   // at 0.4.
   void SetUp() override {
-    std::vector<float> v = vxtest::Noise(kRate, 1, 3, 0.8);
-    auto quiet = vxtest::Noise(kRate, 1, 4, 2e-4), soft = vxtest::Noise(kRate, 1, 5, 0.4);
-    v.insert(v.end(), quiet.begin(), quiet.end());
-    v.insert(v.end(), soft.begin(), soft.end());
+    std::vector<float> v;
+    for (auto [seed, level] : {std::pair{3u, 0.8}, {4u, 2e-4}, {5u, 0.4}})
+      for (float x : vxtest::Noise(kRate, 1, seed, level)) v.push_back(x);
     src = vxtest::WriteSound(dir.File("s.wav"), v, 1, kRate);
   }
-  vxtest::VxOutcome Vx(const std::string& args) { return vxtest::RunVx(args, dir.Path()); }
+  vxtest::VxOutcome Vx(const std::string& args) { return vxtest::RunVx("VX " + args, dir.Path()); }
 
   vxtest::TempDir dir;
   std::string src;
@@ -66,24 +61,19 @@ TEST_F(GraphPng, SignalShadedSilenceAndTimeAxisWhereTheyBelong) {
   EXPECT_NE(r.out.find("630x200"), std::string::npos) << r.out;
   ASSERT_EQ(Vx("graph -q " + src + " --format png -o " + plain + " --size 630x200").status, 0);
   const Picture s = Decode(shaded), p = Decode(plain);
-  ASSERT_EQ(s.width, 630);
-  ASSERT_EQ(s.height, 200);
-  ASSERT_EQ(p.width, 630);
+  ASSERT_EQ(std::tuple(s.width, s.height, p.width, p.height), std::tuple(630, 200, 630, 200));
 
   // Rows of the plot at a given fraction of full scale above the centre.
-  const int plotH = 200 - vxcli::kPictureAxisHeight;
+  const int plotH = 200 - vxcli::kPictureAxisHeight, axis = plotH;
   auto row = [&](double level) {
     return int(std::lround((plotH - 1) / 2.0 - level * (plotH - 2) / 2.0));
   };
   // A second is 210 pixels: the middle of each stretch is at 105, 315, 525.
-  for (const Picture* pic : {&s, &p}) {
-    EXPECT_EQ(pic->At(105, row(0.7)), vxcli::kPictureWave);
-    EXPECT_EQ(pic->At(105, row(-0.7)), vxcli::kPictureWave);
-    EXPECT_NE(pic->At(105, row(0.9)), vxcli::kPictureWave) << "peak is 0.8";
-    EXPECT_EQ(pic->At(525, row(0.35)), vxcli::kPictureWave);
-    EXPECT_NE(pic->At(525, row(0.5)), vxcli::kPictureWave) << "peak is 0.4";
-    EXPECT_EQ(pic->At(315, row(0.0)), vxcli::kPictureWave) << "silence still shows its line";
-  }
+  // Peaks are 0.8 and 0.4; the silence still shows its line.
+  for (const Picture* pic : {&s, &p})
+    for (auto [x, level, wave] : {std::tuple{105, 0.7, true}, {105, -0.7, true}, {105, 0.9, false},
+                                  {525, 0.35, true}, {525, 0.5, false}, {315, 0.0, true}})
+      EXPECT_EQ(pic->At(x, row(level)) == vxcli::kPictureWave, wave) << x << " at " << level;
   // The quiet second is shaded only in the picture asked to; the loudness
   // model hears the end of a sound for a moment longer than it lasts.
   for (int x : {280, 315, 400}) {
@@ -94,7 +84,6 @@ TEST_F(GraphPng, SignalShadedSilenceAndTimeAxisWhereTheyBelong) {
 
   // Axis: a line on top of the axis rows, ticks at whole seconds with a
   // label below, and nothing between the ticks.
-  const int axis = 200 - vxcli::kPictureAxisHeight;
   for (int x : {0, 315, 629}) EXPECT_EQ(s.At(x, axis), vxcli::kPictureInk);
   for (int x : {210, 420}) {
     EXPECT_EQ(s.At(x, axis + 3), vxcli::kPictureInk) << x;
@@ -107,30 +96,22 @@ TEST_F(GraphPng, SignalShadedSilenceAndTimeAxisWhereTheyBelong) {
 }
 
 TEST_F(GraphPng, SizesOutsideTheLimitsAreCappedAndSaid) {
-  struct Case {
-    std::string size;
-    int w, h;
-  };
-  for (const Case& c : {Case{"0x0", vxcli::kPictureMinWidth, vxcli::kPictureMinHeight},
-                        Case{"99999999999999999999999x300", vxcli::kPictureMaxWidth, 300}}) {
+  for (auto [size, w, h] : {std::tuple{"0x0", vxcli::kPictureMinWidth, vxcli::kPictureMinHeight},
+                            {"99999999999999999999999x300", vxcli::kPictureMaxWidth, 300}}) {
     const std::string out = dir.File("c.png");
-    auto r = Vx("graph -q " + src + " --format png -o " + out + " --size " + c.size);
+    auto r = Vx("graph -q " + src + " --format png -o " + out + " --size " + size);
     EXPECT_EQ(r.status, 0) << r.err;
-    const std::string said = "drawing " + std::to_string(c.w) + "x" + std::to_string(c.h) + "\n";
-    EXPECT_EQ(r.err.rfind("vxaudio graph: " + out + ": --size " + c.size + " is outside", 0), 0u)
+    const std::string said = "drawing " + std::to_string(w) + "x" + std::to_string(h) + "\n";
+    EXPECT_EQ(r.err.rfind("vxaudio graph: " + out + ": --size " + size + " is outside", 0), 0u)
         << r.err;
     EXPECT_EQ(r.err.substr(r.err.size() - said.size()), said) << r.err;
     const Picture p = Decode(out);
-    EXPECT_EQ(p.width, c.w);
-    EXPECT_EQ(p.height, c.h);
+    EXPECT_EQ(std::pair(p.width, p.height), std::pair(w, h));
   }
   // What cannot be drawn at all is a usage error, and writes nothing.
-  for (std::string args : {"--size 12", "--size x300", "--size -5x10", "--columns 10",
-                                  "--silences --min-silence -1"}) {
-    auto r = Vx("graph -q " + src + " --format png -o " + dir.File("u.png") + " " + args);
-    EXPECT_EQ(r.status, 2) << args << r.err;
-  }
-  EXPECT_EQ(Vx("graph -q " + src + " --format png").status, 2);
+  for (std::string args : {"-o u.png --size 12", "-o u.png --size x300", "-o u.png --size -5x10",
+                           "-o u.png --columns 10", "-o u.png --silences --min-silence -1", ""})
+    EXPECT_EQ(Vx("graph -q s.wav --format png " + args).status, 2) << args;
   EXPECT_FALSE(std::filesystem::exists(dir.File("u.png")));
 }
 
