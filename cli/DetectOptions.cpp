@@ -51,37 +51,50 @@ int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
   return kExitOk;
 }
 
+int RunDetection(const std::string& file, int32_t frames, std::optional<float> silence,
+                 std::optional<float> modulation, float minSilence, float minSound, bool verbose,
+                 std::vector<MarkData>& oMarks, float& oSilence, float& oModulation) {
+  oMarks.clear();
+  int rc = 0;
+  if (silence) {
+    oSilence = *silence;
+    oModulation = modulation.value_or(0.0f);
+    // Streams the file straight into the classifier: memory stays flat.
+    rc = SilenceDetector(file, oMarks, 0, frames, oSilence, oModulation, minSilence, minSound,
+                         verbose ? 1 : 0);
+  } else {
+    // Each frame's loudness is computed once, looked at for the thresholds,
+    // then classified.
+    std::vector<float> loudness;
+    FrameLayout layout;
+    rc = ComputeFrameLoudness(file, 0, frames, loudness, layout);
+    if (rc == 0) {
+      const AutoThresholds t = ChooseThresholds(loudness);
+      oSilence = t.silenceLoudness;
+      oModulation = t.modulationLoudness;
+      rc = ClassifyFrames(loudness, oSilence, oModulation, minSilence, minSound, verbose ? 1 : 0,
+                          oMarks, layout);
+    }
+  }
+  // The value the detector used: 0 stands for twice the silence loudness.
+  if (oModulation == 0.0f) oModulation = 2.0f * oSilence;
+  return rc;
+}
+
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out) {
   if (int rc = CheckAnalysable(command, file, out.sampleRate, out.frames); rc != kExitOk)
     return rc;
   InstallAnalysisSink(o.verbose);
   out.fixed = o.silence.has_value();
-  out.silences.clear();
-  int rc = 0;
-  if (out.fixed) {
-    out.silenceLoudness = *o.silence;
-    out.modulationLoudness = o.modulation.value_or(0.0f);
-    rc = SilenceDetector(file, out.silences, 0, out.frames, out.silenceLoudness,
-                         out.modulationLoudness, o.minSilence, o.minSound, o.verbose ? 1 : 0);
-  } else {
-    std::vector<float> loudness;
-    FrameLayout layout;
-    rc = ComputeFrameLoudness(file, 0, out.frames, loudness, layout);
-    if (rc == 0) {
-      AutoThresholds t = ChooseThresholds(loudness);
-      out.silenceLoudness = t.silenceLoudness;
-      out.modulationLoudness = t.modulationLoudness;
-      rc = ClassifyFrames(loudness, out.silenceLoudness, out.modulationLoudness, o.minSilence,
-                          o.minSound, o.verbose ? 1 : 0, out.silences, layout);
-    }
-  }
+  const int rc = RunDetection(file, out.frames, o.silence, o.modulation, o.minSilence, o.minSound,
+                              o.verbose, out.silences, out.silenceLoudness,
+                              out.modulationLoudness);
   InstallDiagSink();
   if (rc != 0) {
     PrintError(command, file, "analysis failed: " + FirstAnalysisError());
     return kExitFailed;
   }
-  if (out.modulationLoudness == 0.0f) out.modulationLoudness = 2.0f * out.silenceLoudness;
   return kExitOk;
 }
 

@@ -49,6 +49,14 @@ struct Detection {
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out);
 
+// The detection itself, without checks or messages: frames [0, frames) of
+// `file` with fixed thresholds when `silence` is given, otherwise the file's
+// own. oSilence / oModulation receive the thresholds used (a modulation of 0
+// resolved to twice the silence). Returns the detector's result.
+int RunDetection(const std::string& file, int32_t frames, std::optional<float> silence,
+                 std::optional<float> modulation, float minSilence, float minSound, bool verbose,
+                 std::vector<MarkData>& oMarks, float& oSilence, float& oModulation);
+
 // The analysis steps every detector command shares (defined with the silence
 // command): the refusals of files the detector cannot analyse, with their one
 // error line; the sink that keeps the detector's reports (shown with -v) and

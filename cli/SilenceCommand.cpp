@@ -63,33 +63,9 @@ struct Analysis {
   std::vector<MarkData> marks;
 };
 
-// Runs the detector over the whole file with the options' thresholds, or
-// with the file's own. Returns the detector's result.
 int Analyse(const SilenceOptions& o, const std::string& file, Analysis& a) {
-  int rc = 0;
-  if (o.silence) {
-    a.silence = *o.silence;
-    a.modulation = o.modulation.value_or(0.0f);
-    // Streams the file straight into the classifier: memory stays flat.
-    rc = SilenceDetector(file, a.marks, 0, a.frames, a.silence, a.modulation, o.minSilence,
-                         o.minSound, o.verbose ? 1 : 0);
-  } else {
-    // Each frame's loudness is computed once, looked at for the thresholds,
-    // then classified.
-    std::vector<float> loudness;
-    FrameLayout layout;
-    rc = ComputeFrameLoudness(file, 0, a.frames, loudness, layout);
-    if (rc == 0) {
-      AutoThresholds t = ChooseThresholds(loudness);
-      a.silence = t.silenceLoudness;
-      a.modulation = t.modulationLoudness;
-      rc = ClassifyFrames(loudness, a.silence, a.modulation, o.minSilence, o.minSound,
-                          o.verbose ? 1 : 0, a.marks, layout);
-    }
-  }
-  // The value the detector used: 0 stands for twice the silence loudness.
-  if (a.modulation == 0.0f) a.modulation = 2.0f * a.silence;
-  return rc;
+  return RunDetection(file, a.frames, o.silence, o.modulation, o.minSilence, o.minSound,
+                      o.verbose, a.marks, a.silence, a.modulation);
 }
 
 nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& file,
