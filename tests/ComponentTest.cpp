@@ -14,6 +14,7 @@
 #include "AudioFile.h"
 #include "SoundFixture.h"
 #include "nsCOMPtr.h"
+#include "RecordingListener.h"
 #include "nsSupportsImpl.h"
 #include "nsXPCOM.h"
 #include "vxIAudioFile.h"
@@ -56,31 +57,6 @@ std::vector<int32_t> Values(vxIIntVector* aVector) {
   for (int32_t i = 0; i < length; ++i) aVector->GetAt(i, &values[i]);
   return values;
 }
-
-// Logs each call as "<kind><value> " (p position, z pause, x error, e end).
-// The members are plain on purpose: a call on any thread but the owner's
-// races with the test's reads, which TSan reports.
-class RecordingListener final : public nsSupportsImpl<vxIPlayListener> {
- public:
-  std::string log;
-  nsrefcnt refs = 0;  // counted here, never deleted: the test owns it
-  const std::thread::id owner = std::this_thread::get_id();
-  int foreignCalls = 0;  // calls that ran on any other thread than the owner's
-
-  nsrefcnt AddRef() override { return ++refs; }
-  nsrefcnt Release() override { return --refs; }
-  nsresult OnPlayError() override { return Record('x', 0); }
-  nsresult OnPlayEnd() override { return Record('e', 0); }
-  nsresult OnPlayPause(int32_t aPos) override { return Record('z', aPos); }
-  nsresult OnPlayPosition(int32_t aPos) override { return Record('p', aPos); }
-
- private:
-  nsresult Record(char aKind, int32_t aValue) {
-    if (std::this_thread::get_id() != owner) ++foreignCalls;
-    log += aKind + std::to_string(aValue) + ' ';
-    return NS_OK;
-  }
-};
 
 class ComponentTest : public ::testing::Test {
  protected:

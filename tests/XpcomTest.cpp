@@ -7,32 +7,12 @@
 #include <tuple>
 
 #include "nsCOMPtr.h"
+#include "RecordingListener.h"
 #include "nsSupportsImpl.h"
 #include "nsXPCOM.h"
 #include "vxIAudioFile.h"
 
 namespace {
-
-// Logs each call as "<kind><value> " (p position, z pause, x error, e end).
-// The members are plain on purpose: only the owning thread may touch them.
-class RecordingListener final : public nsSupportsImpl<vxIPlayListener> {
- public:
-  std::string log;
-  nsrefcnt refs = 0;  // counted here, never deleted: the test owns it
-
-  nsrefcnt AddRef() override { return ++refs; }
-  nsrefcnt Release() override { return --refs; }
-  nsresult OnPlayError() override { return Record('x', 0); }
-  nsresult OnPlayEnd() override { return Record('e', 0); }
-  nsresult OnPlayPause(int32_t aPos) override { return Record('z', aPos); }
-  nsresult OnPlayPosition(int32_t aPos) override { return Record('p', aPos); }
-
- private:
-  nsresult Record(char aKind, int32_t aValue) {
-    log += aKind + std::to_string(aValue) + ' ';
-    return NS_OK;
-  }
-};
 
 class XpcomTest : public ::testing::Test {
  protected:
