@@ -20,6 +20,12 @@ constexpr int64_t kAbsMaxBlock = 16 * 4098;
 // result is the same as one read of the whole area; only memory differs.
 constexpr int64_t kChunkValues = 65536;
 
+// Frames per read straight into the caller's array (mono into ReadMonoData,
+// stereo into ReadStereoData): more than an export block, so that a block is
+// one read, yet a bound on how far the array runs ahead of the frames that
+// actually arrived.
+constexpr int64_t kDirectFrames = int64_t(1) << 17;
+
 // Largest |v| of v[0..n) and `m`, keeping `m` when nothing is larger. A value
 // replaces the running maximum only when strictly larger, so NaN never does;
 // that rule is order-independent, which lets the loop run in eight lanes.
@@ -225,6 +231,11 @@ void AudioFile::ClampFrameArea(int32_t iFrames, int32_t& ioStart, int32_t& ioLen
     vx::DiagOut("AudioFile::CheckFrameArea: WARNING: ioStart+ioLen>mSmpNb => ioLen=mSmpNb-ioStart");
     ioLen = iFrames - ioStart;
   }
+  // A header claiming 2^31 frames or more leaves a negative frame count (its
+  // low 32 bits), and the rule above a negative length: no frame of such a
+  // file is addressable, so the area is empty. Never reached for a count of
+  // 0 .. 2^31 - 1.
+  if (ioLen < 0) ioLen = 0;
 }
 
 namespace {
@@ -303,21 +314,26 @@ int AudioFile::ReadMonoData(std::vector<float>& oData, int32_t iStart, int32_t i
     return 0;
   }
   SeekTo(iStart);
+  // oData grows with the frames that actually arrive, one chunk ahead: the
+  // length comes from the file's header, which may claim far more frames
+  // than the file holds.
   const int32_t channels = std::max<int32_t>(mChannels, 1);
-  oData.resize(size_t(iLen));
+  const int64_t chunk =
+      channels == 1 ? kDirectFrames : std::max<int64_t>(1, kChunkValues / channels);
   int64_t done = 0;
-  if (channels == 1) {
-    done = ReadFloatFrames(oData.data(), iLen);
-  } else {
-    const int64_t chunk = std::max<int64_t>(1, kChunkValues / channels);
-    mScratch.resize(size_t(std::min<int64_t>(chunk, iLen) * channels));
-    while (done < iLen) {
-      const int64_t want = std::min<int64_t>(chunk, iLen - done);
-      const int64_t got = ReadFloatFrames(mScratch.data(), want);
+  while (done < iLen) {
+    const int64_t want = std::min<int64_t>(chunk, iLen - done);
+    if (oData.size() < size_t(done + want)) oData.resize(size_t(done + want));
+    int64_t got = 0;
+    if (channels == 1) {
+      got = ReadFloatFrames(oData.data() + done, want);
+    } else {
+      mScratch.resize(size_t(want * channels));
+      got = ReadFloatFrames(mScratch.data(), want);
       MixDown(mScratch.data(), got, channels, oData.data() + done);
-      done += got;
-      if (got < want) break;
     }
+    done += got;
+    if (got < want) break;
   }
   if (mReadPos >= 0) mReadPos += done;
   oData.resize(size_t(done));
@@ -344,21 +360,24 @@ int AudioFile::ReadStereoData(std::vector<float>& oData, int32_t iStart, int32_t
   SeekTo(iStart);
   // oData ends with exactly the values read; sizing it over its old content
   // (not emptying it first) spares a zero-fill of every block of an export.
-  oData.resize(size_t(iLen) * 2);
+  // It grows with the frames that actually arrive, one chunk ahead, never
+  // from the header's claim alone.
+  const int64_t chunk = mChannels == 2 ? kDirectFrames : kChunkValues;
   int64_t done = 0;
-  if (mChannels == 2) {
-    done = ReadFloatFrames(oData.data(), iLen);
-  } else {
-    const int64_t chunk = kChunkValues;
-    mScratch.resize(size_t(std::min<int64_t>(chunk, iLen)));
-    while (done < iLen) {
-      const int64_t want = std::min<int64_t>(chunk, iLen - done);
-      const int64_t got = ReadFloatFrames(mScratch.data(), want);
-      float* out = oData.data() + 2 * done;
+  while (done < iLen) {
+    const int64_t want = std::min<int64_t>(chunk, iLen - done);
+    if (oData.size() < size_t(done + want) * 2) oData.resize(size_t(done + want) * 2);
+    float* out = oData.data() + 2 * done;
+    int64_t got = 0;
+    if (mChannels == 2) {
+      got = ReadFloatFrames(out, want);
+    } else {
+      mScratch.resize(size_t(want));
+      got = ReadFloatFrames(mScratch.data(), want);
       for (int64_t i = 0; i < got; ++i) out[2 * i] = out[2 * i + 1] = mScratch[size_t(i)];
-      done += got;
-      if (got < want) break;
     }
+    done += got;
+    if (got < want) break;
   }
   if (mReadPos >= 0) mReadPos += done;
   oData.resize(size_t(done) * 2);

@@ -17,6 +17,18 @@
 
 using FormatInfo = SF_FORMAT_INFO;
 
+// Results of AudioFile::Export.
+enum ExportResult : int {
+  kExportOk = 0,
+  kExportCannotOpen = -1,
+  kExportBadBits = -2,
+  kExportBadChannels = -3,
+  kExportBadFormat = 2,
+  kExportMetadata = 3,
+  kExportReadFailed = 4,
+  kExportWriteFailed = 5  // checked writes only: a write or the closing of the output failed
+};
+
 class AudioFile {
  public:
   AudioFile();
@@ -54,6 +66,13 @@ class AudioFile {
 
   // Export.
   int CopyMetaData(SNDFILE* iSrc, SNDFILE* oDst);
+  // Checked writes (off by default): every write of an export and the final
+  // close are checked, and the first failure ends the export with
+  // kExportWriteFailed. Off, a failing write after the output opened goes
+  // unnoticed.
+  void SetCheckedWrites(bool iOn);
+  // errno of the first failed write or close of the last Export, 0 if none.
+  int LastWriteError() const;
 
   // Minimum / maximum of the mono mixdown.
   int SearchMonoMinMax(float* oMin, float* oMax, int32_t iStart, int32_t iLen);
@@ -130,4 +149,8 @@ class AudioFile {
   // Built on the host thread so the audio thread can report a failed open
   // without allocating.
   std::string mPlayOpenError;
+
+  // ---- export state ----
+  bool mCheckedWrites = false;
+  int mLastWriteError = 0;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -41,16 +42,15 @@ bool IsSameFile(const std::string& iOut, const std::string& iSource) {
 // The output file, written through libsndfile's virtual I/O with a 1 MiB
 // buffer. Left to itself libsndfile converts and writes 4 KB per system call;
 // the bytes on disk and their order are the same either way. Every seek,
-// read or length query first writes out what is buffered.
+// read or length query first writes out what is buffered. The first failing
+// write or close is remembered (libsndfile never learns of it through
+// virtual I/O); whether it matters is the caller's decision.
 class BufferedOutput {
  public:
   BufferedOutput() = default;
   BufferedOutput(const BufferedOutput&) = delete;
   BufferedOutput& operator=(const BufferedOutput&) = delete;
-  ~BufferedOutput() {
-    Flush();
-    if (mFd >= 0) ::close(mFd);
-  }
+  ~BufferedOutput() { Close(); }
 
   // Creates or truncates `iPath` as libsndfile's own opening would.
   bool Create(const std::string& iPath) {
@@ -63,18 +63,43 @@ class BufferedOutput {
     return sf_open_virtual(&io, SFM_WRITE, &ioInfo, this);
   }
 
- private:
-  static constexpr size_t kCapacity = size_t(1) << 20;
-
-  void Flush() {
+  // Writes out what is buffered (the buffer is emptied either way); false
+  // when this or any earlier write failed.
+  bool Flush() {
     size_t at = 0;
     while (at < mBuf.size()) {
       const ssize_t w = ::write(mFd, mBuf.data() + at, mBuf.size() - at);
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) break;  // a failing write goes unnoticed, as libsndfile's own
+      if (w <= 0) {
+        Fail(w < 0 ? errno : EIO);
+        break;
+      }
       at += size_t(w);
     }
     mBuf.clear();
+    return mError == 0;
+  }
+
+  // Flushes and closes the descriptor; false when that or any earlier write
+  // failed.
+  bool Close() {
+    if (mFd < 0) return mError == 0;
+    Flush();
+    // After EINTR the descriptor is gone on Linux and the data was handed
+    // over: not a failure.
+    if (::close(mFd) != 0 && errno != EINTR) Fail(errno);
+    mFd = -1;
+    return mError == 0;
+  }
+
+  // errno of the first failed write or close, 0 when none failed.
+  int Error() const { return mError; }
+
+ private:
+  static constexpr size_t kCapacity = size_t(1) << 20;
+
+  void Fail(int iErrno) {
+    if (mError == 0) mError = iErrno;
   }
   static BufferedOutput& Self(void* p) { return *static_cast<BufferedOutput*>(p); }
   static sf_count_t Length(void* p) {
@@ -104,6 +129,7 @@ class BufferedOutput {
   }
 
   int mFd = -1;
+  int mError = 0;
   std::vector<char> mBuf;
 };
 
@@ -111,19 +137,24 @@ class BufferedOutput {
 
 int AudioFile::Export(const char* iPath) { return Export(iPath, 16, 2, 0, mSmpNb); }
 
+void AudioFile::SetCheckedWrites(bool iOn) { mCheckedWrites = iOn; }
+
+int AudioFile::LastWriteError() const { return mLastWriteError; }
+
 int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32_t iStart,
                       int32_t iLen) {
+  mLastWriteError = 0;
   const std::string path = iPath ? iPath : "";
   int32_t start = iStart;
   int32_t len = iLen;
   CheckFrameArea(start, len);
   if (len == 0) {
     vx::DiagOut("AudioFile::Export: WARNING: nothing to export");
-    return 0;
+    return kExportOk;
   }
   if (iChannels < 1 || iChannels > 2) {
     vx::DiagOut("AudioFile::Export: ERROR: iChannels must be 1 (mono) or 2 (stereo)");
-    return -3;
+    return kExportBadChannels;
   }
   int encoding = 0;
   switch (iBits) {
@@ -132,9 +163,9 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
     case 24: encoding = SF_FORMAT_PCM_24; break;
     default:
       vx::DiagOut("AudioFile::Export: ERROR: Unrecognized bits format");
-      return -2;
+      return kExportBadBits;
   }
-  if (!mSndFile && !OpenForReading()) return -1;
+  if (!mSndFile && !OpenForReading()) return kExportCannotOpen;
 
   // From here every way out leaves the source closed, whoever opened it.
   struct CloseSource {
@@ -150,23 +181,41 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   outInfo.channels = iChannels;
   if (!sf_format_check(&outInfo)) {
     vx::DiagErr("AudioFile::Export: ERROR: output file format is invalid.");
-    return 2;
+    return kExportBadFormat;
   }
   // Declared before the handle: libsndfile's closing writes the final header
   // through it.
   BufferedOutput file;
   SndFilePtr out;
-  if (!IsSameFile(path, mFileName) && file.Create(path)) out.reset(file.OpenSnd(outInfo));
+  if (!IsSameFile(path, mFileName) && file.Create(path)) {
+    out.reset(file.OpenSnd(outInfo));
+    // libsndfile writes the header while opening (through a seek or the
+    // buffer); an output that cannot take it (a full device, say) does not
+    // open, whatever the mode.
+    if (out && !file.Flush()) {
+      mLastWriteError = file.Error();
+      out.reset();
+    }
+  }
   if (!out) {
     vx::DiagErr("AudioFile::Export: ERROR: Not able to open output file " + path);
-    return -1;
+    return kExportCannotOpen;
   }
+  // Closes the output (libsndfile's final header, then the descriptor);
+  // false when a write or the close failed on the way.
+  auto closeOutput = [&] {
+    const bool closed = sf_close(out.release()) == 0;
+    const bool ok = file.Close() && closed;
+    if (mLastWriteError == 0) mLastWriteError = file.Error() != 0 ? file.Error() : (ok ? 0 : EIO);
+    return ok;
+  };
   // Samples beyond full scale (float sources) saturate instead of wrapping.
   sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
   if (CopyMetaData(mSndFile.get(), out.get()) != 0) {
     vx::DiagErr("AudioFile::Export: ERROR: Problem while copying metadata");
-    return 3;
+    closeOutput();
+    return kExportMetadata;
   }
 
   // Blocks of 16 x 4098 values: the block size shows nowhere (reads inside the
@@ -178,11 +227,17 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   auto read = [&](int32_t iFrom, int32_t iCount) {
     return iChannels == 1 ? ReadMonoData(data, iFrom, iCount) : ReadStereoData(data, iFrom, iCount);
   };
+  bool writeFailed = false;
   int32_t pos = start;
   int32_t written = 0;
   int n = read(pos, block);
   while (n > 0) {
-    sf_writef_float(out.get(), data.data(), n);
+    const sf_count_t put = sf_writef_float(out.get(), data.data(), n);
+    if (mCheckedWrites && (put != n || file.Error() != 0)) {
+      mLastWriteError = file.Error() != 0 ? file.Error() : EIO;
+      writeFailed = true;
+      break;
+    }
     pos += n;
     written += n;
     const int32_t next = written >= len ? 0 : std::min<int32_t>(n, len - written);
@@ -190,9 +245,14 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   }
   if (n < 0) {
     vx::DiagErr("AudioFile::Export: ERROR: ReadMonoData/ReadStereoData failure");
-    return 4;
+    closeOutput();
+    return kExportReadFailed;
   }
-  return 0;
+  if (!closeOutput()) writeFailed = true;
+  if (!mCheckedWrites || !writeFailed) return kExportOk;
+  vx::DiagErr(std::string("AudioFile::Export: ERROR: writing the output failed: ") +
+              std::strerror(mLastWriteError));
+  return kExportWriteFailed;
 }
 
 int AudioFile::CopyMetaData(SNDFILE* iSrc, SNDFILE* oDst) {

@@ -53,11 +53,12 @@ int32_t FrameLengthFor(int32_t iRate, vx::generalstruct& gs) {
   return n;
 }
 
-// File frame count as the detector's 32-bit positions see it. Longer files
-// are analysed over their first 2^31 - 1 frames rather than wrapping around.
+// File frame count as the detector's 32-bit positions see it: the low 32
+// bits of libsndfile's count. A file claiming 2^31 .. 2^32 - 1 frames gets a
+// negative count, which the range checks refuse at once instead of
+// analysing up to 2^31 - 1 frames.
 int32_t FrameCount(const SF_INFO& iInfo) {
-  return static_cast<int32_t>(
-      std::min<sf_count_t>(iInfo.frames, std::numeric_limits<int32_t>::max()));
+  return static_cast<int32_t>(static_cast<uint32_t>(iInfo.frames & 0xFFFFFFFF));
 }
 
 // Streams a range of a file as mono analysis frames and yields the total
@@ -149,6 +150,17 @@ int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp, int32_t
   mLayout.frameLen = FrameLengthFor(rate, mModel);
   const int32_t n = mLayout.frameLen;
   const int32_t h = mLayout.hop;
+  // The length check comes before the buffers: N grows with the header's
+  // sample rate (2^30 floats at 2^31 Hz), and a range too short to fill one
+  // frame must not cost that allocation.
+  if (iLenSmp <= n + h) {
+    std::ostringstream line;
+    line << "SilenceDetector: not enough sample too read / file too short, minimum length : "
+         << (n + h + 1) << " samples / "
+         << static_cast<float>(n + h + 1) / static_cast<float>(rate) << " seconds";
+    vx::DiagErr(line.str());
+    return 1;
+  }
   try {
     // Room for one frame ahead of a whole read block, so that a refill never
     // has to move more than the tail of the current frame.
@@ -157,14 +169,6 @@ int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp, int32_t
     mInterleaved.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0.0f);
   } catch (const std::bad_alloc&) {
     vx::DiagErr("SilenceDetector: insufficient memory");
-    return 1;
-  }
-  if (iLenSmp <= n + h) {
-    std::ostringstream line;
-    line << "SilenceDetector: not enough sample too read / file too short, minimum length : "
-         << (n + h + 1) << " samples / "
-         << static_cast<float>(n + h + 1) / static_cast<float>(rate) << " seconds";
-    vx::DiagErr(line.str());
     return 1;
   }
 

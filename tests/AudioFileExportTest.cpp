@@ -3,7 +3,11 @@
 // (Block by block, exports are also compared byte for byte with a per-block
 // reference in AudioFileGraphTest.)
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "AudioFile.h"
@@ -33,6 +37,29 @@ class ExportTest : public ::testing::Test {
   vxtest::TempDir mDir;
   std::string mSource;
   AudioFile mFile;
+};
+
+// Files of this process may not grow beyond `bytes` while it lives; writes
+// past it fail with EFBIG (SIGXFSZ ignored) instead of killing the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    mOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &mOld);
+    rlimit lim = mOld;
+    lim.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &mOld);
+    std::signal(SIGXFSZ, mOldHandler);
+  }
+
+ private:
+  rlimit mOld{};
+  void (*mOldHandler)(int) = nullptr;
 };
 
 }  // namespace
@@ -126,4 +153,59 @@ TEST_F(ExportTest, FailuresLeaveTheSourceAlone) {
                               "AudioFile::Export: ERROR: Problem while copying metadata",
                               "AudioFile::InitAudio: ERROR: problem while openning " + mSource}));
   EXPECT_EQ(mFile.mSndFile, nullptr);
+}
+
+// The header goes out while the output opens: a device that refuses it
+// means the output did not open, in either mode.
+TEST_F(ExportTest, AnOutputThatCannotTakeTheHeaderDoesNotOpen) {
+  Open(1000);
+  const auto out = mDir.File("full.wav");
+  fs::create_symlink("/dev/full", out);
+  for (bool checked : {false, true}) {
+    mFile.SetCheckedWrites(checked);
+    DiagCapture cap;
+    EXPECT_EQ(mFile.Export(out.c_str()), kExportCannotOpen) << checked;
+    EXPECT_EQ(cap.Lines(), DiagLines{Err("AudioFile::Export: ERROR: Not able to open output file " + out)});
+    EXPECT_EQ(mFile.LastWriteError(), ENOSPC);
+    EXPECT_EQ(mFile.mSndFile, nullptr);
+  }
+}
+
+// A file-size limit lets the header through and stops the samples: at the
+// final flush (small export) or at a buffer flush inside the loop (large).
+// Unchecked, that goes unnoticed as it always has; checked, it is the result.
+TEST_F(ExportTest, CheckedWritesReportTheFirstFailedWrite) {
+  Open(300000);  // 1.2 MB of 16-bit stereo: more than the 1 MiB buffer
+  struct { int32_t frames; bool checked; int result; } cases[] = {
+      {20000, false, kExportOk}, {20000, true, kExportWriteFailed},
+      {300000, false, kExportOk}, {300000, true, kExportWriteFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.frames << (c.checked ? " checked" : " unchecked"));
+    const auto out = mDir.File("limited.wav");
+    mFile.SetCheckedWrites(c.checked);
+    DiagCapture cap;
+    int result = 0;
+    {
+      FileSizeLimit limit(16384);
+      result = mFile.Export(out.c_str(), 16, 2, 0, c.frames);
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(mFile.LastWriteError(), EFBIG);
+    EXPECT_EQ(cap.Err(), c.checked ? Texts{"AudioFile::Export: ERROR: writing the output failed: " +
+                                           std::string(std::strerror(EFBIG))}
+                                   : Texts{});
+    EXPECT_EQ(fs::file_size(out), 16384u);
+    EXPECT_EQ(mFile.mSndFile, nullptr);
+  }
+  // Nothing failing: the same bytes either way, and no error left over.
+  DiagCapture quiet;
+  for (bool checked : {false, true}) {
+    mFile.SetCheckedWrites(checked);
+    const auto out = mDir.File(checked ? "c.wav" : "u.wav");
+    ASSERT_EQ(mFile.Export(out.c_str(), 16, 2, 0, 300000), kExportOk);
+    EXPECT_EQ(mFile.LastWriteError(), 0);
+  }
+  EXPECT_TRUE(vxtest::Slurp(mDir.File("c.wav")) == vxtest::Slurp(mDir.File("u.wav")));
+  EXPECT_EQ(vxtest::ReadSound(mDir.File("c.wav")), vxtest::ReadSound(mSource));
 }
