@@ -10,11 +10,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 
 #include "AudioFile.h"
 #include "Diag.h"
+#include "OutputFile.h"
 
 namespace vxcli {
 
@@ -73,17 +73,6 @@ std::optional<std::string> UnreadableReason(const std::string& path) {
   if (S_ISDIR(st.st_mode)) return "is a directory, not a sound file";
   if (access(path.c_str(), R_OK) != 0) return std::string("cannot read: ") + std::strerror(errno);
   return std::nullopt;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
-  bool ea = stat(a.c_str(), &sa) == 0;
-  bool eb = stat(b.c_str(), &sb) == 0;
-  if (ea && eb) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  std::error_code ec1, ec2;
-  auto ca = std::filesystem::weakly_canonical(a, ec1);
-  auto cb = std::filesystem::weakly_canonical(b, ec2);
-  return !ec1 && !ec2 && ca == cb;
 }
 
 int OpenAudio(std::string_view command, AudioFile& af, const std::string& path) {
@@ -173,32 +162,9 @@ int WriteResult(std::string_view command, const std::string& outPath, std::strin
     }
     return kExitOk;
   }
-  if (!sourcePath.empty() && SameFile(outPath, sourcePath)) {
-    PrintError(command, outPath, "names the input file itself; refusing to overwrite it");
-    return kExitFailed;
-  }
-  struct stat st {};
-  bool existed = stat(outPath.c_str(), &st) == 0;
-  if (existed && S_ISDIR(st.st_mode)) {
-    PrintError(command, outPath, "is a directory");
-    return kExitFailed;
-  }
-  FILE* f = std::fopen(outPath.c_str(), "wb");
-  if (!f) {
-    PrintError(command, outPath, std::string("cannot create: ") + std::strerror(errno));
-    return kExitFailed;
-  }
-  errno = 0;
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = (fflush(f) == 0) && ok;
-  int err = errno ? errno : EIO;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) {
-    if (!existed) std::remove(outPath.c_str());
-    PrintError(command, outPath, std::string("write failed: ") + std::strerror(err));
-    return kExitFailed;
-  }
-  return kExitOk;
+  if (!sourcePath.empty())
+    if (int rc = RefuseInput(command, outPath, sourcePath); rc != kExitOk) return rc;
+  return WriteResultFile(command, outPath, text);
 }
 
 nlohmann::json JsonNumber(double value) {

@@ -40,10 +40,6 @@ void PrintError(std::string_view command, std::string_view file, std::string_vie
 // or nothing when it looks readable.
 std::optional<std::string> UnreadableReason(const std::string& path);
 
-// True when both paths name the same existing file (device and inode), or
-// the same canonical path when one of them does not exist yet.
-bool SameFile(const std::string& a, const std::string& b);
-
 // Describes `path` with the engine, printing the error line on failure.
 // A file without frames or with only zero samples still opens: the caller
 // checks af.HasFrames() when it needs frames. Returns kExitOk or kExitFailed.
@@ -69,8 +65,9 @@ int CheckRange(std::string_view command, const std::string& file, const FrameRan
 // ---- results ----
 
 // Writes `text` to `outPath`, or to standard output when it is empty or "-".
-// Refuses an output naming `sourcePath`. A file this call created is removed
-// again when writing fails. Returns kExitOk or kExitFailed (error printed).
+// A file is replaced atomically (WriteResultFile); an output naming
+// `sourcePath` is refused (kExitUsage). Returns kExitOk, kExitFailed or
+// kExitUsage (error printed).
 int WriteResult(std::string_view command, const std::string& outPath, std::string_view text,
                 const std::string& sourcePath = {});
 

@@ -1,19 +1,15 @@
 // vxaudio export FILE OUT: writes a range of a file as 8, 16 or 24-bit PCM,
 // mono or stereo, in the container named by OUT's extension.
 //
-// The engine writes into a hidden temporary file next to OUT, which is renamed
-// to OUT only once the export succeeded: a failed export leaves nothing
-// behind, and an existing OUT is replaced (with --force) only by a complete
-// file, never truncated first.
-#include <fcntl.h>
+// The engine writes into a temporary file next to OUT (OutputFile.h), which
+// is renamed to OUT only once the export succeeded: a failed or interrupted
+// export leaves nothing behind, and an existing OUT is replaced (with
+// --force) only by a complete file, never truncated first.
 #include <sndfile.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -22,7 +18,7 @@
 #include "AudioFile.h"
 #include "Command.h"
 #include "Common.h"
-#include "SndFile.h"
+#include "OutputFile.h"
 
 namespace vxcli {
 namespace {
@@ -47,79 +43,11 @@ struct ExportOptions {
   bool force = false;
 };
 
-// Removes the temporary output on every way out unless it was handed over.
-class TempOutput {
- public:
-  TempOutput() = default;
-  TempOutput(const TempOutput&) = delete;
-  TempOutput& operator=(const TempOutput&) = delete;
-  ~TempOutput() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-
-  // Creates "<dir>/.<name>.XXXXXX.<ext>" with the permissions a new file
-  // would get, so that the renamed result looks like any other new file.
-  bool Create(const std::string& out, std::string_view ext) {
-    auto slash = out.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : out.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
-    std::string tmpl = dir + "." + base + ".XXXXXX." + std::string(ext);
-    int fd = mkstemps(tmpl.data(), static_cast<int>(ext.size() + 1));
-    if (fd < 0) return false;
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    path_ = tmpl;
-    return true;
-  }
-  const std::string& path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 std::string ExtensionOf(const std::string& out) {
   auto slash = out.rfind('/');
   std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
   auto dot = base.rfind('.');
   return dot == std::string::npos ? std::string() : base.substr(dot + 1);
-}
-
-std::string EngineReason(int rc) {
-  switch (rc) {
-    case -1: return "the output file could not be opened for writing";
-    case -2: return "unsupported bit depth";
-    case -3: return "unsupported channel count";
-    case 2: return "this container does not take these settings";
-    case 3: return "the source's text metadata could not be copied";
-    case 4: return "reading the source failed";
-    default: return "export failed (engine result " + std::to_string(rc) + ")";
-  }
-}
-
-// Moves the finished file into place. Without --force an OUT that appeared
-// while exporting is not replaced either.
-int Publish(TempOutput& tmp, const std::string& out, bool force) {
-  int rc = force ? rename(tmp.path().c_str(), out.c_str())
-                 : renameat2(AT_FDCWD, tmp.path().c_str(), AT_FDCWD, out.c_str(), RENAME_NOREPLACE);
-  bool linked = false;
-  if (rc != 0 && !force && (errno == EINVAL || errno == ENOSYS)) {
-    // File systems without the no-replace rename: a hard link refuses an
-    // existing name the same way.
-    rc = link(tmp.path().c_str(), out.c_str());
-    linked = rc == 0;
-  }
-  if (rc != 0) {
-    int err = errno;
-    PrintError("export", out,
-               err == EEXIST ? "already exists (use --force to replace it)"
-                             : std::string("cannot move the result into place: ") + std::strerror(err));
-    return kExitFailed;
-  }
-  if (!linked) tmp.Release();  // renamed away; after link() the destructor drops the old name
-  return kExitOk;
 }
 
 int RunExport(const ExportOptions& o) {
@@ -144,10 +72,7 @@ int RunExport(const ExportOptions& o) {
                         "(lower case)");
     return kExitUsage;
   }
-  if (SameFile(o.out, o.file)) {
-    PrintError("export", o.out, "names the source file itself; refusing to overwrite it");
-    return kExitUsage;
-  }
+  if (int rc = RefuseInput("export", o.out, o.file); rc != kExitOk) return rc;
   struct stat st {};
   if (stat(o.out.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
@@ -187,32 +112,31 @@ int RunExport(const ExportOptions& o) {
     return kExitUsage;
   }
 
-  TempOutput tmp;
-  if (!tmp.Create(o.out, ext)) {
-    PrintError("export", o.out, std::string("cannot create the output: ") + std::strerror(errno));
+  const std::string target = ReplacedPath(o.out);
+  TempFile tmp;
+  if (int err = tmp.Create(target)) {
+    PrintError("export", o.out, std::string("cannot create the output: ") + std::strerror(err));
     return kExitFailed;
   }
-  int rc = af.Export(tmp.path().c_str(), o.bits, o.channels, start, len);
-  if (rc != 0) {
-    PrintError("export", o.out, EngineReason(rc));
-    return kExitFailed;
-  }
-
-  // Check what was written: a source whose header promises more frames than
-  // it holds yields a shorter file, which the user should hear about.
   SF_INFO info{};
-  SndFilePtr check(sf_open(tmp.path().c_str(), SFM_READ, &info));
-  if (!check) {
-    PrintError("export", o.out, std::string("the written file does not read back: ") +
-                                    sf_strerror(nullptr));
+  ExportOutcome r = ExportSound(af, tmp.path(), {o.bits, o.channels, start, len}, info);
+  if (!r.reason.empty()) {
+    PrintError("export", o.out, r.reason);
     return kExitFailed;
   }
-  check.reset();
+  // Every write succeeded, so a file shorter than asked means a source whose
+  // header promises more frames than it holds: the user should hear about it.
   if (info.frames == 0) {
     PrintError("export", o.file, "no frames could be read from the source");
     return kExitFailed;
   }
-  if (int prc = Publish(tmp, o.out, o.force); prc != kExitOk) return prc;
+  // Without --force an OUT that appeared while exporting is not replaced either.
+  if (int err = tmp.MoveTo(target, o.force)) {
+    PrintError("export", o.out,
+               err == EEXIST ? std::string("already exists (use --force to replace it)")
+                             : std::string("cannot move the result into place: ") + std::strerror(err));
+    return kExitFailed;
+  }
   if (info.frames < len) {
     PrintError("export", o.file,
                "warning: the source ended early; wrote " + std::to_string(info.frames) + " of " +

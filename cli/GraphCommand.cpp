@@ -14,6 +14,7 @@
 #include "Command.h"
 #include "Common.h"
 #include "DetectOptions.h"
+#include "OutputFile.h"
 #include "WaveformPicture.h"
 
 namespace vxcli {
@@ -104,10 +105,7 @@ int RunGraphPng(const GraphOptions& o) {
   }
   if (o.silences)
     if (int rc = CheckDetectOptions("graph", o.detect); rc != kExitOk) return rc;
-  if (SameFile(o.out, o.file)) {
-    PrintError("graph", o.out, "names the input file itself; refusing to overwrite it");
-    return kExitUsage;
-  }
+  if (int rc = RefuseInput("graph", o.out, o.file); rc != kExitOk) return rc;
   int width = 0, height = 0;
   CapSize(o, w, h, width, height);
 
@@ -186,10 +184,8 @@ int RunGraph(const GraphOptions& o) {
                "--height " + std::to_string(o.height) + " must be between 1 and 32767");
     return kExitUsage;
   }
-  if (!o.out.empty() && o.out != "-" && SameFile(o.out, o.file)) {
-    PrintError("graph", o.out, "names the input file itself; refusing to overwrite it");
-    return kExitUsage;
-  }
+  if (!o.out.empty() && o.out != "-")
+    if (int rc = RefuseInput("graph", o.out, o.file); rc != kExitOk) return rc;
 
   AudioFile af;
   if (int rc = OpenAudio("graph", af, o.file); rc != kExitOk) return rc;

@@ -9,6 +9,7 @@
 #include "Command.h"
 #include "Common.h"
 #include "DetectOptions.h"
+#include "OutputFile.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -23,6 +24,8 @@ struct LoudnessOptions {
 
 int RunLoudness(const LoudnessOptions& o) {
   InstallDiagSink();
+  if (!o.out.empty() && o.out != "-")
+    if (int rc = RefuseInput("loudness", o.out, o.file); rc != kExitOk) return rc;
   int32_t rate = 0, frames = 0;
   if (int rc = CheckAnalysable("loudness", o.file, rate, frames); rc != kExitOk) return rc;
   InstallAnalysisSink(false);

@@ -16,6 +16,7 @@
 #include "Common.h"
 #include "DetectOptions.h"
 #include "Diag.h"
+#include "OutputFile.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -152,6 +153,8 @@ int RunSilence(const SilenceOptions& o) {
                     [&o](const std::string& file) { return SilenceOne(o, file); });
   }
   const std::string& file = o.batch.files.front();
+  if (!o.out.empty() && o.out != "-")
+    if (int rc = RefuseInput("silence", o.out, file); rc != kExitOk) return rc;
 
   Analysis a;
   if (int rc = CheckAnalysable("silence", file, a.rate, a.frames); rc != kExitOk) return rc;

@@ -2,23 +2,16 @@
 // stretch of sound as its own numbered file, with an index of where every
 // piece came from (index.json and index.csv).
 //
-// Every output is written under a hidden temporary name in OUTDIR and renamed
-// into place once complete, so that an interrupted run never leaves a
-// half-written piece under a real name, and an existing file is replaced only
-// with --force (checked for all outputs before the first one is written).
-#include <fcntl.h>
+// The pieces and the index are one set (OutputSet): written into a hidden
+// staging folder inside OUTDIR and moved into place together once all of
+// them are complete, so that a failed or interrupted run leaves OUTDIR as it
+// was. An earlier set is replaced only with --force, and then whole.
 #include <sndfile.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
-#include <cstdlib>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -29,7 +22,7 @@
 #include "Common.h"
 #include "DetectOptions.h"
 #include "Diag.h"
-#include "SndFile.h"
+#include "OutputFile.h"
 
 namespace vxcli {
 namespace {
@@ -83,67 +76,6 @@ std::vector<Piece> CutPieces(const std::vector<MarkData>& silences, int64_t fram
   return pieces;
 }
 
-// A hidden file created next to the final name, removed on every way out
-// unless it was moved into place.
-class TempOutput {
- public:
-  TempOutput() = default;
-  TempOutput(const TempOutput&) = delete;
-  TempOutput& operator=(const TempOutput&) = delete;
-  ~TempOutput() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  bool Create(const std::string& dir, const std::string& name, const std::string& ext) {
-    std::string tmpl = dir + "/." + name + ".XXXXXX." + ext;
-    int fd = mkstemps(tmpl.data(), static_cast<int>(ext.size() + 1));
-    if (fd < 0) return false;
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    path_ = tmpl;
-    return true;
-  }
-  // Renames into place; without `replace` an existing name is an error
-  // (EEXIST), even one that appeared while this run was writing.
-  bool MoveTo(const std::string& out, bool replace) {
-    int rc = replace ? rename(path_.c_str(), out.c_str())
-                     : renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, out.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
-      // File systems without the no-replace rename: a hard link refuses an
-      // existing name the same way; the destructor drops the old name.
-      return link(path_.c_str(), out.c_str()) == 0;
-    }
-    if (rc == 0) path_.clear();
-    return rc == 0;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string MoveError(int err) {
-  return err == EEXIST ? "already exists (use --force to replace it)"
-                       : std::string("cannot move the result into place: ") + std::strerror(err);
-}
-
-int WriteText(const std::string& dir, const std::string& name, const std::string& text,
-              bool force) {
-  const std::string out = dir + "/" + name;
-  TempOutput tmp;
-  const std::string ext = name.substr(name.rfind('.') + 1);
-  if (!tmp.Create(dir, name, ext) || WriteResult("split", tmp.path(), text) != kExitOk) {
-    if (tmp.path().empty()) PrintError("split", out, std::string("cannot create: ") + std::strerror(errno));
-    return kExitFailed;
-  }
-  if (!tmp.MoveTo(out, force)) {
-    PrintError("split", out, MoveError(errno));
-    return kExitFailed;
-  }
-  return kExitOk;
-}
-
 // The engine's lines while pieces are exported: its warnings (a stereo
 // export always ends with one) are only shown with -v; its errors are kept
 // for the failure line.
@@ -157,33 +89,41 @@ void ExportSink(vx::DiagStream stream, std::string_view line) {
   }
 }
 
-// Makes OUTDIR (and its parents) when missing and checks that files can be
-// created in it. `created` tells whether this run made it.
-int PrepareOutdir(const std::string& dir, bool& created) {
-  created = false;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      PrintError("split", dir, "is not a directory");
-      return kExitFailed;
-    }
-  } else {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-      PrintError("split", dir, "cannot create the output directory: " + ec.message());
-      return kExitFailed;
-    }
-    created = true;
-  }
-  // access() is not enough (it says yes to root on a read-only mount): try.
-  TempOutput probe;
-  if (!probe.Create(dir, "probe", "tmp")) {
-    PrintError("split", dir, std::string("cannot write in the output directory: ") +
-                                 std::strerror(errno));
-    if (created) rmdir(dir.c_str());
-    return kExitFailed;
-  }
+const std::vector<std::string> kIndexNames = {"index.json", "index.csv"};
+
+// "piece-" and at least three digits, in one of the containers split writes:
+// the names of every run's pieces, whatever their count or --ext.
+bool IsPieceName(std::string_view name) {
+  if (name.substr(0, 6) != "piece-") return false;
+  name.remove_prefix(6);
+  size_t digits = 0;
+  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+  const std::string_view ext = name.substr(std::min(digits + 1, name.size()));
+  return digits >= 3 && digits < name.size() && name[digits] == '.' &&
+         (ext == "wav" || ext == "aif" || ext == "snd");
+}
+
+// The pieces of earlier runs in `dir` (files, or links, named like pieces).
+std::vector<std::string> EarlierPieces(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(dir, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    if (IsPieceName(it->path().filename().string()) && !it->is_directory(ec))
+      names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The source must be none of the files a run may write or remove: the index,
+// the new pieces, the pieces of earlier runs. Exit 2 when it is.
+int RefuseSourceAmong(const std::string& dir, const std::string& source,
+                      const std::vector<std::string>& pieces) {
+  std::vector<std::string> names = kIndexNames;
+  names.insert(names.end(), pieces.begin(), pieces.end());
+  for (const std::string& n : EarlierPieces(dir)) names.push_back(n);
+  for (const std::string& n : names)
+    if (int rc = RefuseInput("split", dir + "/" + n, source); rc != kExitOk) return rc;
   return kExitOk;
 }
 
@@ -221,16 +161,10 @@ int RunSplit(SplitOptions o) {
     PrintError("split", o.file, *why);
     return kExitFailed;
   }
-  bool created = false;
-  if (int rc = PrepareOutdir(o.outdir, created); rc != kExitOk) return rc;
-  // A directory this run made holds nothing of value when the run fails.
-  struct DropCreated {
-    const std::string& dir;
-    bool armed;
-    ~DropCreated() {
-      if (armed) rmdir(dir.c_str());
-    }
-  } dropCreated{o.outdir, created};
+  // Checked before anything is made, and again once the pieces are known.
+  if (int rc = RefuseSourceAmong(o.outdir, o.file, {}); rc != kExitOk) return rc;
+  OutputSet set("split", o.outdir);
+  if (int rc = set.Open(); rc != kExitOk) return rc;
 
   Detection d;
   if (int rc = DetectSilences("split", o.file, o.detect, d); rc != kExitOk) return rc;
@@ -244,56 +178,54 @@ int RunSplit(SplitOptions o) {
       CutPieces(d.silences, d.frames, std::llround(o.pad * rate),
                 std::llround(double(o.detect.minSound) * rate));
   const int width = std::max<int>(3, static_cast<int>(std::to_string(pieces.size()).size()));
+  std::vector<std::string> names;
   for (size_t i = 0; i < pieces.size(); ++i) {
     std::string num = std::to_string(i + 1);
     num.insert(0, size_t(width) - std::min(num.size(), size_t(width)), '0');
     pieces[i].name = "piece-" + num + "." + o.ext;
+    names.push_back(pieces[i].name);
   }
+  if (int rc = RefuseSourceAmong(o.outdir, o.file, names); rc != kExitOk) return rc;
 
-  // Nothing is written while any output would replace a file without --force.
-  if (!o.force) {
-    std::vector<std::string> names = {"index.json", "index.csv"};
-    for (const Piece& p : pieces) names.push_back(p.name);
-    for (const std::string& n : names) {
-      struct stat st {};
-      if (lstat((o.outdir + "/" + n).c_str(), &st) == 0) {
-        PrintError("split", o.outdir + "/" + n, "already exists (use --force to replace it)");
-        return kExitFailed;
-      }
-    }
+  // Without --force an earlier set stops the run before anything is written;
+  // with it, the earlier set is replaced whole: its pieces that the new set
+  // lacks go, so that the index describes exactly the pieces on disk.
+  std::vector<std::string> targets = kIndexNames;
+  targets.insert(targets.end(), names.begin(), names.end());
+  std::vector<std::string> obsolete;
+  for (const std::string& n : EarlierPieces(o.outdir))
+    if (std::find(names.begin(), names.end(), n) == names.end()) obsolete.push_back(n);
+  if (!o.force) targets.insert(targets.end(), obsolete.begin(), obsolete.end());
+  for (const std::string& n : targets) {
+    struct stat st {};
+    if (lstat((o.outdir + "/" + n).c_str(), &st) != 0) continue;
+    if (o.force && !S_ISDIR(st.st_mode)) continue;
+    PrintError("split", o.outdir + "/" + n,
+               S_ISDIR(st.st_mode) ? "is a directory" : "already exists (use --force to replace it)");
+    return kExitFailed;
   }
 
   gShowEngine = o.detect.verbose;
   vx::SetDiagSink(&ExportSink);
   for (const Piece& p : pieces) {
     const std::string out = o.outdir + "/" + p.name;
-    TempOutput tmp;
-    if (!tmp.Create(o.outdir, p.name, o.ext)) {
-      InstallDiagSink();
-      PrintError("split", out, std::string("cannot create: ") + std::strerror(errno));
-      return kExitFailed;
-    }
     gEngineErrors.clear();
-    int rc = af.Export(tmp.path().c_str(), o.bits, channels, static_cast<int32_t>(p.start),
-                       static_cast<int32_t>(p.end - p.start));
     SF_INFO info{};
-    SndFilePtr check(rc == 0 ? sf_open(tmp.path().c_str(), SFM_READ, &info) : nullptr);
-    check.reset();
-    if (rc != 0 || info.frames != p.end - p.start) {
+    const SoundSpec spec{o.bits, channels, static_cast<int32_t>(p.start),
+                         static_cast<int32_t>(p.end - p.start)};
+    ExportOutcome r = ExportSound(af, set.Staged(p.name), spec, info, false);
+    if (!r.reason.empty() || info.frames != p.end - p.start) {
       InstallDiagSink();
-      std::string why = rc != 0 ? "export failed (engine result " + std::to_string(rc) + ")"
-                                : "the source ended early: wrote " + std::to_string(info.frames) +
-                                      " of " + std::to_string(p.end - p.start) + " frames";
-      if (!gEngineErrors.empty()) why += ": " + gEngineErrors.front();
+      std::string why = !r.reason.empty()
+                            ? r.reason
+                            : "the source ended early: wrote " + std::to_string(info.frames) +
+                                  " of " + std::to_string(p.end - p.start) + " frames";
+      // A failed write has the system's reason alone; the engine's line
+      // would only repeat it.
+      if (r.writeError == 0 && !gEngineErrors.empty()) why += ": " + gEngineErrors.front();
       PrintError("split", out, why);
       return kExitFailed;
     }
-    if (!tmp.MoveTo(out, o.force)) {
-      InstallDiagSink();
-      PrintError("split", out, MoveError(errno));
-      return kExitFailed;
-    }
-    dropCreated.armed = false;
   }
   InstallDiagSink();
 
@@ -333,10 +265,12 @@ int RunSplit(SplitOptions o) {
     text += line;
   }
   j["pieces"] = std::move(list);
-  if (WriteText(o.outdir, "index.json", DumpJson(j), o.force) != kExitOk ||
-      WriteText(o.outdir, "index.csv", csv, o.force) != kExitOk)
+  if (set.StageText("index.json", DumpJson(j)) != kExitOk ||
+      set.StageText("index.csv", csv) != kExitOk)
     return kExitFailed;
-  dropCreated.armed = false;
+  // The pieces first, the index last.
+  names.insert(names.end(), kIndexNames.begin(), kIndexNames.end());
+  if (int rc = set.Commit(names, obsolete, o.force); rc != kExitOk) return rc;
 
   char tail[64];
   std::snprintf(tail, sizeof tail, "%zu piece%s in ", pieces.size(), pieces.size() == 1 ? "" : "s");
