@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "AudioFile.h"
+#include "PlaybackCapture.h"
 #include "SoundFixture.h"
 #include "nsCOMPtr.h"
 #include "RecordingListener.h"
@@ -234,11 +235,8 @@ TEST_F(ComponentTest, ListsAreTheEnginesResultsInPairs) {
 class ComponentPlayTest : public ComponentTest {
  protected:
   static void SetUpTestSuite() {
-    std::string config = ProcessFile("asound.conf");
-    std::ofstream(config) << "</usr/share/alsa/alsa.conf>\n"
-                          << "pcm.!default { type file slave.pcm \"null\" file \""
-                          << ProcessFile("played.wav") << "\" format \"wav\" }\n";
-    setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+    const std::string played = ProcessFile("played.wav");
+    vxtest::UseAlsaDefault(std::filesystem::path(played).parent_path(), vxtest::FilePcm(played));
   }
   // The ALSA configuration is read once per process, so its files live as long.
   static std::string ProcessFile(const char* aName) {

@@ -1,8 +1,11 @@
 // Playback tests hear what PortAudio sends to ALSA's default device by
 // pointing that device at ALSA's file plugin: a configuration of our own,
 // chosen through ALSA_CONFIG_PATH for this process only, writes every frame
-// to a WAV file instead of a sound card. A notifier that records what the
-// audio thread reports lets the tests wait for the end instead of sleeping.
+// to a WAV file instead of a sound card. That configuration is the whole of
+// what ALSA reads, so neither the machine's cards nor its plugins (PulseAudio,
+// JACK, with threads and leaks of their own) are ever probed. A notifier that
+// records what the audio thread reports lets the tests wait for the end
+// instead of sleeping.
 #pragma once
 
 #include <portaudio.h>
@@ -36,14 +39,24 @@ inline const std::string kNoCardPcm = "type hw card 7";
 
 // Writes the ALSA configuration and selects it. Each call replaces the file
 // (new inode), so ALSA reloads it at the next Pa_Initialize.
+//
+// The file is complete in itself: it includes neither ALSA's alsa.conf (which
+// pulls in alsa.conf.d, /etc/asound.conf and ~/.asoundrc) nor anything else.
+// PortAudio lists the pcm definitions it finds there (it skips `null`) and
+// opens each card through `ctl.hw`, which is not defined: no real card shows
+// and `default` is its one device. The hint lists it for snd_device_name_hint
+// too. The built-in pcm types (file, null, multi, hw) need no definition.
 inline void UseAlsaDefault(const std::string& dir, const std::string& pcm) {
   const std::string conf = dir + "/asound.conf";
-  std::ofstream(conf + ".new") << "</usr/share/alsa/alsa.conf>\npcm.!default { " << pcm << " }\n";
+  std::ofstream(conf + ".new") << "pcm.null { type null }\n"
+                               << "pcm.default { " << pcm << " hint.description \"vxaudio test output\" }\n";
   std::filesystem::rename(conf + ".new", conf);
   setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
-  // PortAudio also probes JACK; a machine with jackd installed must not
-  // start a server for a test.
+  // PortAudio also probes JACK: a machine with jackd installed must not start
+  // a server for a test, nor reach one already running (a server name nobody
+  // uses).
   setenv("JACK_NO_START_SERVER", "1", 1);
+  setenv("JACK_DEFAULT_SERVER", "vxaudio-test-none", 1);
 }
 
 struct Capture {

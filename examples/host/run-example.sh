@@ -12,8 +12,12 @@ if [ -z "$sound" ]; then
   sox -n -r 44100 -c 2 -b 16 "$work/pause.wav" trim 0 1
   sox "$work/tone.wav" "$work/pause.wav" "$work/tone.wav" "$sound"
 fi
+# ALSA reads this file alone: not its own alsa.conf, which would bring in the
+# machine's cards and plugins (PulseAudio, JACK) for PortAudio to probe.
 cat > "$work/asound.conf" <<CONF
-</usr/share/alsa/alsa.conf>
-pcm.!default { type file slave.pcm "null" file "$work/played.wav" format "wav" }
+pcm.null { type null }
+pcm.default { type file slave.pcm null format wav file "$work/played.wav" hint.description "vxaudio example output" }
 CONF
-ALSA_CONFIG_PATH=$work/asound.conf exec "$host" "$module" "$sound"
+# Nor does PortAudio's JACK probe start or reach a JACK server.
+ALSA_CONFIG_PATH=$work/asound.conf JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=vxaudio-test-none \
+  exec "$host" "$module" "$sound"
