@@ -3,7 +3,7 @@ JOBS    ?= $(shell nproc)
 CMAKE   ?= cmake
 BUILD   := build
 
-.PHONY: all build deps demo test test-normal test-asan test-tsan bench clean
+.PHONY: all build deps demo test test-normal test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -46,5 +46,16 @@ bench:
 	@$(CMAKE) --build build-bench -j $(JOBS)
 	@bench/run.sh build-bench
 
+# libFuzzer over the opening, description, overview, export and silence
+# detection of arbitrary bytes (clang, ASan+UBSan), for FUZZ_SECONDS.
+# Not part of `make test`.
+FUZZ_SECONDS ?= 300
+fuzz:
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DVX_BUILD_FUZZ=ON -DVX_BUILD_TESTS=OFF -DVX_SANITIZE=address >/dev/null
+	@$(CMAKE) --build build-fuzz -j $(JOBS) --target vxfuzz_open vxfuzz_corpus
+	@fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-bench
+	rm -rf $(BUILD) build-asan build-tsan build-bench build-fuzz

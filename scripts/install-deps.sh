@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
-# Usage: scripts/install-deps.sh [build|test|bench|all]   (default: test)
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz|all]   (default: test)
 set -euo pipefail
 
 build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
             libnspr4-dev libcli11-dev nlohmann-json3-dev libpng-dev)
-test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel)
+test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel libasound2-plugins)  # desktop ALSA plugins: the playback tests must not load them
 bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time)
+# clang's -fsanitize=fuzzer runtime (libFuzzer) comes with libclang-rt.
+fuzz_pkgs=(clang libclang-rt-14-dev)
 
 case "${1:-test}" in
   build) want=("${build_pkgs[@]}") ;;
   test)  want=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
   bench) want=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
-  all)   want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}") ;;
-  *) echo "install-deps.sh: unknown group '$1' (build, test, bench or all)" >&2; exit 2 ;;
+  fuzz)  want=("${build_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
+  all)   want=("${build_pkgs[@]}" "${test_pkgs[@]}" "${bench_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
+  *) echo "install-deps.sh: unknown group '$1' (build, test, bench, fuzz or all)" >&2; exit 2 ;;
 esac
 
 missing=()
