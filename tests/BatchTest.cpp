@@ -83,6 +83,33 @@ TEST_F(Batch, SilenceLinesFollowTheInputAndFailuresKeepTheirPlace) {
   EXPECT_EQ(Sh("VX silence --jobs 1" + list).out, two.out);
 }
 
+TEST_F(Batch, TwoHundredFilesWithBrokenOnesKeepTheirOrder) {
+  // Short files, every ninth one broken: what a worker pool does with many
+  // results arriving out of order.
+  const std::string good = Sound("good.wav", 0.3, 0.3);
+  std::string list;
+  for (int i = 1; i <= 200; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".wav";
+    if (i % 9 == 0)
+      vxtest::WriteBytes(dir.File(name), "broken\n");
+    else
+      std::filesystem::copy_file(good, dir.File(name));
+    list += " " + name;
+  }
+  for (const char* cmd : {"info", "silence"}) {
+    Outcome two = Sh(std::string("VX ") + cmd + " --jobs 2" + list);
+    EXPECT_EQ(two.status, 1) << cmd;
+    ASSERT_EQ(two.out.size(), 200u) << cmd;
+    EXPECT_EQ(two.err.size(), 22u) << cmd;
+    for (int i = 1; i <= 200; ++i) {
+      json line = json::parse(two.out[size_t(i - 1)]);
+      EXPECT_EQ(line["file"], "f" + std::to_string(i) + ".wav") << cmd;
+      EXPECT_EQ(line.contains("error"), i % 9 == 0) << cmd << " " << i;
+    }
+    EXPECT_EQ(Sh(std::string("VX ") + cmd + " --jobs 1" + list).out, two.out) << cmd;
+  }
+}
+
 TEST_F(Batch, FileListsFromAFileOrStandardInput) {
   Sound("a.wav", 0.5, 0.4);
   Sound("b.wav", 0.5, 0.5);
