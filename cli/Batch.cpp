@@ -16,8 +16,10 @@
 #include <mutex>
 #include <thread>
 
-#include "Common.h"
-#include "Diag.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "InputFile.h"
+#include "JsonOut.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -47,6 +49,25 @@ void BatchSink(vx::DiagStream stream, std::string_view line) {
   std::lock_guard lock(c->m);
   c->errors.emplace_back(line);
 }
+
+// The capture of the file a worker is on, for as long as it works on it.
+class WorkerCapture {
+ public:
+  explicit WorkerCapture(bool shared) : mShared(shared) {
+    tCapture = &mCapture;
+    if (mShared) gSharedCapture.store(&mCapture);
+  }
+  ~WorkerCapture() {
+    if (mShared) gSharedCapture.store(nullptr);
+    tCapture = nullptr;
+  }
+  WorkerCapture(const WorkerCapture&) = delete;
+  WorkerCapture& operator=(const WorkerCapture&) = delete;
+
+ private:
+  Capture mCapture;
+  const bool mShared;
+};
 
 // ---- the file list ----
 
@@ -192,7 +213,7 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
   // Files side by side already fill the processors; one file's analysis
   // split over threads on top of that would only oversubscribe them.
   SetAnalysisParallelism(jobs > 1 ? 1 : 0, 0);
-  vx::SetDiagSink(&BatchSink);
+  DiagScope lines(&BatchSink);
 
   std::mutex m;
   std::condition_variable cv;
@@ -206,18 +227,16 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
       const size_t w = next.fetch_add(1);
       if (w >= work.size()) return;
       const size_t idx = work[w];
-      Capture capture;
-      tCapture = &capture;
-      if (jobs == 1) gSharedCapture.store(&capture);
       BatchItem item;
-      try {
-        item = job(files[idx]);
-      } catch (const std::exception& e) {
-        item = {};
-        item.error = std::string("failed: ") + e.what();
+      {
+        WorkerCapture capture(jobs == 1);
+        try {
+          item = job(files[idx]);
+        } catch (const std::exception& e) {
+          item = {};
+          item.error = std::string("failed: ") + e.what();
+        }
       }
-      gSharedCapture.store(nullptr);
-      tCapture = nullptr;
       std::lock_guard lock(m);
       results[idx] = std::move(item);
       ready[idx] = 1;
@@ -279,8 +298,6 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
     }
   }  // workers joined
   progress.Clear();
-  vx::SetDiagSink(nullptr);
-  InstallDiagSink();
   return anyFailed || outputFailed ? kExitFailed : kExitOk;
 }
 

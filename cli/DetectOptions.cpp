@@ -1,14 +1,16 @@
 #include "DetectOptions.h"
 
 #include <cmath>
+#include <utility>
 
-#include "Common.h"
-#include "Diag.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "InputFile.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
 
-void AddDetectOptions(CLI::App* sub, DetectOptions& o) {
+void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp) {
   sub->add_option("--thresholds", o.thresholds,
                   "auto (default): thresholds from the file's own loudness; fixed: given below")
       ->check(CLI::IsMember({"auto", "fixed"}));
@@ -19,11 +21,8 @@ void AddDetectOptions(CLI::App* sub, DetectOptions& o) {
                   "loudness)");
   sub->add_option("--min-silence", o.minSilence, "Shortest silence kept, seconds")
       ->capture_default_str();
+  sub->add_option("--min-sound", o.minSound, minSoundHelp)->capture_default_str();
   sub->add_flag("-v,--verbose", o.verbose, "Show the detector's reports on standard error");
-}
-
-void AddMinSoundOption(CLI::App* sub, DetectOptions& o, const char* help) {
-  sub->add_option("--min-sound", o.minSound, help)->capture_default_str();
 }
 
 int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
@@ -37,6 +36,8 @@ int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
     PrintError(command, "", "fixed thresholds need --silence-loudness");
     return kExitUsage;
   }
+  // NaN and infinities never reach the detector from the command line; a
+  // negative loudness or duration has no meaning.
   auto bad = [](std::optional<float> v) { return v && !(std::isfinite(*v) && *v >= 0.0f); };
   const std::pair<const char*, std::optional<float>> numbers[] = {
       {"--silence-loudness", o.silence},
@@ -51,33 +52,53 @@ int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
   return kExitOk;
 }
 
-int RunDetection(const std::string& file, int32_t frames, std::optional<float> silence,
-                 std::optional<float> modulation, float minSilence, float minSound, bool verbose,
-                 std::vector<MarkData>& oMarks, float& oSilence, float& oModulation) {
-  oMarks.clear();
-  int rc = 0;
-  if (silence) {
-    oSilence = *silence;
-    oModulation = modulation.value_or(0.0f);
+std::optional<std::string> AnalysisProblem(const std::string& file, int32_t& oRate,
+                                           int32_t& oFrames) {
+  if (auto why = UnreadableReason(file)) return why;
+  int64_t frames = 0;
+  std::string why = AnalysisRefusal(file, oRate, frames);
+  if (!why.empty()) return why;
+  oFrames = static_cast<int32_t>(frames);
+  return std::nullopt;
+}
+
+int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
+                    int32_t& oFrames) {
+  if (auto why = AnalysisProblem(file, oRate, oFrames)) {
+    PrintError(command, file, *why);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound) {
+  Detection& d = ioFound;
+  d.silences.clear();
+  d.fixed = o.silence.has_value();
+  const int verbose = o.verbose ? 1 : 0;
+  int rc = kDetectOk;
+  if (o.silence) {
+    d.silenceLoudness = *o.silence;
+    d.modulationLoudness = o.modulation.value_or(0.0f);
     // Streams the file straight into the classifier: memory stays flat.
-    rc = SilenceDetector(file, oMarks, 0, frames, oSilence, oModulation, minSilence, minSound,
-                         verbose ? 1 : 0);
+    rc = SilenceDetector(file, d.silences, 0, d.frames, d.silenceLoudness, d.modulationLoudness,
+                         o.minSilence, o.minSound, verbose);
   } else {
     // Each frame's loudness is computed once, looked at for the thresholds,
     // then classified.
     std::vector<float> loudness;
     FrameLayout layout;
-    rc = ComputeFrameLoudness(file, 0, frames, loudness, layout);
-    if (rc == 0) {
+    rc = ComputeFrameLoudness(file, 0, d.frames, loudness, layout);
+    if (rc == kDetectOk) {
       const AutoThresholds t = ChooseThresholds(loudness);
-      oSilence = t.silenceLoudness;
-      oModulation = t.modulationLoudness;
-      rc = ClassifyFrames(loudness, oSilence, oModulation, minSilence, minSound, verbose ? 1 : 0,
-                          oMarks, layout);
+      d.silenceLoudness = t.silenceLoudness;
+      d.modulationLoudness = t.modulationLoudness;
+      rc = ClassifyFrames(loudness, d.silenceLoudness, d.modulationLoudness, o.minSilence,
+                          o.minSound, verbose, d.silences, layout);
     }
   }
   // The value the detector used: 0 stands for twice the silence loudness.
-  if (oModulation == 0.0f) oModulation = 2.0f * oSilence;
+  if (d.modulationLoudness == 0.0f) d.modulationLoudness = 2.0f * d.silenceLoudness;
   return rc;
 }
 
@@ -85,14 +106,11 @@ int DetectSilences(std::string_view command, const std::string& file, const Dete
                    Detection& out) {
   if (int rc = CheckAnalysable(command, file, out.sampleRate, out.frames); rc != kExitOk)
     return rc;
-  InstallAnalysisSink(o.verbose);
-  out.fixed = o.silence.has_value();
-  const int rc = RunDetection(file, out.frames, o.silence, o.modulation, o.minSilence, o.minSound,
-                              o.verbose, out.silences, out.silenceLoudness,
-                              out.modulationLoudness);
-  InstallDiagSink();
-  if (rc != 0) {
-    PrintError(command, file, "analysis failed: " + FirstAnalysisError());
+  // The detector's reports only under -v; its error lines are held back so
+  // that a failure ends with one line of ours.
+  LineCollector lines(o.verbose, false);
+  if (RunDetection(file, o, out) != kDetectOk) {
+    PrintError(command, file, "analysis failed: " + lines.FirstError());
     return kExitFailed;
   }
   return kExitOk;

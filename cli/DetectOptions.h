@@ -1,6 +1,7 @@
-// The silence detector's options for commands that cut or draw by silences
-// (split, graph --silences): the same names, defaults and checks as
-// `vxaudio silence`, and one call that runs the detection the same way.
+// Silence detection for every command that runs it (silence, split, graph
+// --silences, loudness): the detector's options with their checks, the
+// refusals of files it cannot analyse, and one call that runs it the same way
+// everywhere.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -25,14 +26,23 @@ struct DetectOptions {
   bool verbose = false;
 };
 
-// --thresholds, --silence-loudness, --modulation-loudness, --min-silence and
-// -v. --min-sound is left to the caller, whose meaning of it may be wider.
-void AddDetectOptions(CLI::App* sub, DetectOptions& o);
-void AddMinSoundOption(CLI::App* sub, DetectOptions& o, const char* help);
+// --thresholds, --silence-loudness, --modulation-loudness, --min-silence,
+// --min-sound (with the command's own `minSoundHelp`: its meaning may be
+// wider) and -v.
+void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp);
 
 // The usage checks of the options alone; prints the error line and returns
 // kExitUsage, or kExitOk.
 int CheckDetectOptions(std::string_view command, const DetectOptions& o);
+
+// Why `file` cannot be analysed (unreadable, not a sound file, not mono or
+// stereo, rate too low, too short, too long), or nothing. Prints nothing;
+// oRate and oFrames describe the file when it opened.
+std::optional<std::string> AnalysisProblem(const std::string& file, int32_t& oRate,
+                                           int32_t& oFrames);
+// The same, with the error line printed. Returns kExitOk or kExitFailed.
+int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
+                    int32_t& oFrames);
 
 struct Detection {
   int32_t sampleRate = 0;
@@ -43,27 +53,15 @@ struct Detection {
   std::vector<MarkData> silences;   // in file frames, in order, not overlapping
 };
 
-// Checks that `file` can be analysed and finds its silences: fixed
-// thresholds when given, otherwise the file's own. Prints the error line on
-// failure. Returns kExitOk or kExitFailed.
+// The detection itself over the whole of a file that AnalysisProblem
+// accepted (ioFound.sampleRate and ioFound.frames set from it): fixed
+// thresholds when given, otherwise the file's own. No checks and no messages
+// of its own, so it runs on batch workers. Returns the detector's result.
+int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound);
+
+// CheckAnalysable and RunDetection, with the detector's reports shown under
+// -v and a failure told in one error line. Returns kExitOk or kExitFailed.
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out);
-
-// The detection itself, without checks or messages: frames [0, frames) of
-// `file` with fixed thresholds when `silence` is given, otherwise the file's
-// own. oSilence / oModulation receive the thresholds used (a modulation of 0
-// resolved to twice the silence). Returns the detector's result.
-int RunDetection(const std::string& file, int32_t frames, std::optional<float> silence,
-                 std::optional<float> modulation, float minSilence, float minSound, bool verbose,
-                 std::vector<MarkData>& oMarks, float& oSilence, float& oModulation);
-
-// The analysis steps every detector command shares (defined with the silence
-// command): the refusals of files the detector cannot analyse, with their one
-// error line; the sink that keeps the detector's reports (shown with -v) and
-// its first error line; that first error line.
-int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames);
-void InstallAnalysisSink(bool verbose);
-std::string FirstAnalysisError();
 
 }  // namespace vxcli

@@ -8,31 +8,22 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "AudioFile.h"
 #include "Command.h"
-#include "Common.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "ExportContainers.h"
+#include "FrameRange.h"
+#include "InputFile.h"
 #include "OutputFile.h"
 
 namespace vxcli {
 namespace {
-
-// The containers the engine knows, by exact (lower-case) extension.
-struct Container {
-  std::string_view ext;
-  int format;
-};
-constexpr std::array<Container, 5> kContainers = {{{"aif", SF_FORMAT_AIFF},
-                                                   {"wav", SF_FORMAT_WAV},
-                                                   {"snd", SF_FORMAT_AU},
-                                                   {"olvex", SF_FORMAT_IRCAM},
-                                                   {"sf", SF_FORMAT_IRCAM}}};
 
 struct ExportOptions {
   std::string file;
@@ -43,6 +34,7 @@ struct ExportOptions {
   bool force = false;
 };
 
+// The extension of OUT's file name: a dot in a folder name does not count.
 std::string ExtensionOf(const std::string& out) {
   auto slash = out.rfind('/');
   std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
@@ -50,8 +42,18 @@ std::string ExtensionOf(const std::string& out) {
   return dot == std::string::npos ? std::string() : base.substr(dot + 1);
 }
 
+// "aif, wav, snd, olvex, sf": the extensions the engine writes.
+std::string ContainerList() {
+  std::string list;
+  for (const ExportContainer& c : kExportContainers) {
+    if (!list.empty()) list += ", ";
+    list += c.ext;
+  }
+  return list;
+}
+
 int RunExport(const ExportOptions& o) {
-  InstallDiagSink();
+  DiagScope lines;
   // Everything about the command line is checked before any file is opened.
   if (o.bits != 8 && o.bits != 16 && o.bits != 24) {
     PrintError("export", o.out, "--bits " + std::to_string(o.bits) + " must be 8, 16 or 24");
@@ -62,14 +64,12 @@ int RunExport(const ExportOptions& o) {
     return kExitUsage;
   }
   const std::string ext = ExtensionOf(o.out);
-  int major = 0;
-  for (const auto& c : kContainers)
-    if (c.ext == ext) major = c.format;
+  const int major = ContainerForExtension(ext);
   if (major == 0) {
     std::string reason = ext.empty() ? "has no extension" : "unknown extension \"" + ext + "\"";
     PrintError("export", o.out,
-               reason + "; the output extension must be one of aif, wav, snd, olvex, sf "
-                        "(lower case)");
+               reason + "; the output extension must be one of " + ContainerList() +
+                   " (lower case)");
     return kExitUsage;
   }
   if (int rc = RefuseInput("export", o.out, o.file); rc != kExitOk) return rc;
@@ -86,10 +86,8 @@ int RunExport(const ExportOptions& o) {
   }
 
   AudioFile af;
-  if (int rc = OpenAudio("export", af, o.file); rc != kExitOk) return rc;
   int32_t start = 0, len = 0;
-  if (int rc = CheckRange("export", o.file, o.range, af.mSmpNb, start, len); rc != kExitOk)
-    return rc;
+  if (int rc = OpenAudioRange("export", af, o.file, o.range, start, len); rc != kExitOk) return rc;
   if (o.channels == 2 && af.mChannels > 2) {
     PrintError("export", o.file,
                "has " + std::to_string(af.mChannels) +
@@ -152,7 +150,8 @@ int RunExport(const ExportOptions& o) {
 
 CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<ExportOptions>();
-  CLI::App* sub = app.add_subcommand("export", "Write a range of a file as PCM (aif, wav, snd, olvex, sf)");
+  CLI::App* sub =
+      app.add_subcommand("export", "Write a range of a file as PCM (" + ContainerList() + ")");
   sub->add_option("FILE", o->file, "Source sound file")->required();
   sub->add_option("OUT", o->out, "Output file; its extension picks the container")->required();
   AddRangeOptions(sub, o->range);

@@ -12,8 +12,12 @@
 
 #include "AudioFile.h"
 #include "Command.h"
-#include "Common.h"
 #include "DetectOptions.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "FrameRange.h"
+#include "InputFile.h"
+#include "JsonOut.h"
 #include "OutputFile.h"
 #include "WaveformPicture.h"
 
@@ -110,10 +114,8 @@ int RunGraphPng(const GraphOptions& o) {
   CapSize(o, w, h, width, height);
 
   AudioFile af;
-  if (int rc = OpenAudio("graph", af, o.file); rc != kExitOk) return rc;
   int32_t start = 0, len = 0;
-  if (int rc = CheckRange("graph", o.file, o.range, af.mSmpNb, start, len); rc != kExitOk)
-    return rc;
+  if (int rc = OpenAudioRange("graph", af, o.file, o.range, start, len); rc != kExitOk) return rc;
   Detection found;
   if (o.silences)
     if (int rc = DetectSilences("graph", o.file, o.detect, found); rc != kExitOk) return rc;
@@ -160,7 +162,7 @@ int RunGraphPng(const GraphOptions& o) {
 }
 
 int RunGraph(const GraphOptions& o) {
-  InstallDiagSink();
+  DiagScope lines;
   if (o.format == "png") return RunGraphPng(o);
   if (o.columnsGiven->count() == 0) {
     std::fprintf(stderr, "vxaudio: --columns is required\n");
@@ -188,10 +190,8 @@ int RunGraph(const GraphOptions& o) {
     if (int rc = RefuseInput("graph", o.out, o.file); rc != kExitOk) return rc;
 
   AudioFile af;
-  if (int rc = OpenAudio("graph", af, o.file); rc != kExitOk) return rc;
   int32_t start = 0, len = 0;
-  if (int rc = CheckRange("graph", o.file, o.range, af.mSmpNb, start, len); rc != kExitOk)
-    return rc;
+  if (int rc = OpenAudioRange("graph", af, o.file, o.range, start, len); rc != kExitOk) return rc;
   if (o.columns > len) {
     PrintError("graph", o.file,
                "--columns " + std::to_string(o.columns) + " is more than the " +
@@ -224,9 +224,8 @@ CommandRunner Setup(CLI::App& app) {
   o->sizeGiven = sub->add_option("--size", o->size, "Picture size WIDTHxHEIGHT in pixels (png)")
       ->capture_default_str();
   sub->add_flag("--silences", o->silences, "Shade the detected silences (png)");
-  AddDetectOptions(sub, o->detect);
-  AddMinSoundOption(sub, o->detect,
-                    "Shorter sounds between silences count as silence, seconds (png --silences)");
+  AddDetectOptions(sub, o->detect,
+                   "Shorter sounds between silences count as silence, seconds (png --silences)");
   sub->add_option("-o,--output", o->out, "Write the result to this file instead of standard output");
   AddQuietFlag(sub);
   return [o] { return RunGraph(*o); };

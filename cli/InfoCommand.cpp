@@ -9,7 +9,11 @@
 #include "AudioFile.h"
 #include "Batch.h"
 #include "Command.h"
-#include "Common.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "InputFile.h"
+#include "JsonOut.h"
+#include "OutputFile.h"
 
 namespace vxcli {
 namespace {
@@ -38,31 +42,20 @@ nlohmann::ordered_json InfoJson(AudioFile& af, const std::string& file) {
   return j;
 }
 
-// One file of a batch: the same checks as OpenAudio, returned instead of
-// printed. libsndfile's reason for a failed open is process-wide state that
-// another worker may overwrite, so it is not quoted here.
+// One file of a batch: the checks of OpenAudio, returned instead of printed
+// and without libsndfile's reason (another worker may overwrite it).
 BatchItem InfoOne(const std::string& file) {
   BatchItem item;
-  if (auto why = UnreadableReason(file)) {
-    item.error = *why;
-    return item;
-  }
   AudioFile af;
-  int rc = af.InitAudio(file.c_str());
-  if (rc < 0)
-    item.error = "not a sound file that can be read";
-  else if (rc > 1)
-    item.error = "opening failed (engine result " + std::to_string(rc) + ")";
-  else if (af.mSfInfo && af.mSfInfo->frames > INT32_MAX)
-    item.error = "has " + std::to_string(af.mSfInfo->frames) +
-                 " frames, more than the 2147483647 this tool can address";
+  if (auto why = OpenFailure(af, file, false))
+    item.error = *why;
   else
     item.result = InfoJson(af, file);
   return item;
 }
 
 int RunInfo(const InfoOptions& o) {
-  InstallDiagSink();
+  DiagScope lines;
   if (IsBatch(o.batch)) return RunBatch("info", o.batch, &InfoOne);
   const std::string& file = o.batch.files.front();
   AudioFile af;

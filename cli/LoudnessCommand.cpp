@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "Command.h"
-#include "Common.h"
 #include "DetectOptions.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "JsonOut.h"
 #include "OutputFile.h"
 #include "SilenceDetector.h"
 
@@ -23,19 +25,20 @@ struct LoudnessOptions {
 };
 
 int RunLoudness(const LoudnessOptions& o) {
-  InstallDiagSink();
+  DiagScope lines;
   if (!o.out.empty() && o.out != "-")
     if (int rc = RefuseInput("loudness", o.out, o.file); rc != kExitOk) return rc;
   int32_t rate = 0, frames = 0;
   if (int rc = CheckAnalysable("loudness", o.file, rate, frames); rc != kExitOk) return rc;
-  InstallAnalysisSink(false);
   std::vector<float> loudness;
   FrameLayout layout;
-  int rc = ComputeFrameLoudness(o.file, 0, frames, loudness, layout);
-  InstallDiagSink();
-  if (rc != 0) {
-    PrintError("loudness", o.file, "analysis failed: " + FirstAnalysisError());
-    return kExitFailed;
+  {
+    // The detector's error lines are held back for the one line of ours.
+    LineCollector analysis(false, false);
+    if (ComputeFrameLoudness(o.file, 0, frames, loudness, layout) != kDetectOk) {
+      PrintError("loudness", o.file, "analysis failed: " + analysis.FirstError());
+      return kExitFailed;
+    }
   }
 
   // An hour is 720000 frames: written by hand rather than through a JSON

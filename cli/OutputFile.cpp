@@ -19,7 +19,8 @@
 #include <utility>
 
 #include "AudioFile.h"
-#include "Common.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
 #include "OutputPaths.h"
 #include "SndFile.h"
 #include "TempRegistry.h"
@@ -255,6 +256,23 @@ int WriteResultFile(std::string_view command, const std::string& out, std::strin
     return kExitFailed;
   }
   return kExitOk;
+}
+
+int WriteResult(std::string_view command, const std::string& outPath, std::string_view text,
+                const std::string& sourcePath) {
+  if (outPath.empty() || outPath == "-") {
+    errno = 0;
+    fwrite(text.data(), 1, text.size(), stdout);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+      PrintError(command, "standard output",
+                 std::string("write failed: ") + std::strerror(errno ? errno : EIO));
+      return kExitFailed;
+    }
+    return kExitOk;
+  }
+  if (!sourcePath.empty())
+    if (int rc = RefuseInput(command, outPath, sourcePath); rc != kExitOk) return rc;
+  return WriteResultFile(command, outPath, text);
 }
 
 ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundSpec& spec,

@@ -99,6 +99,13 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 // it is. Prints the error line; returns kExitOk or kExitFailed.
 int WriteResultFile(std::string_view command, const std::string& out, std::string_view text);
 
+// Writes `text` to `outPath`, or to standard output when it is empty or "-".
+// A file is replaced atomically (WriteResultFile); an output naming
+// `sourcePath` is refused (kExitUsage). Returns kExitOk, kExitFailed or
+// kExitUsage (error printed).
+int WriteResult(std::string_view command, const std::string& outPath, std::string_view text,
+                const std::string& sourcePath = {});
+
 // What one engine export writes.
 struct SoundSpec {
   int bits = 16;

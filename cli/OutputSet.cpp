@@ -10,7 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Common.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
 #include "OutputFile.h"
 #include "OutputPaths.h"
 #include "TempRegistry.h"

@@ -25,13 +25,12 @@
 
 #include "AudioFile.h"
 #include "Command.h"
-#include "Common.h"
-#include "Diag.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "InputFile.h"
 
 namespace vxcli {
 namespace {
-
-constexpr int kExitInterrupted = 130;
 
 struct PlayOptions {
   std::string file;
@@ -132,8 +131,9 @@ class CliNotifier : public PlayNotifier {
   State mState = kPlaying;
 };
 
-// While the progress line is up, an engine line (a range warning from the
-// audio thread) first clears it so that the two do not run together.
+// The usual sink, but while the progress line is up an engine line (a range
+// warning from the audio thread) first clears it so that the two do not run
+// together.
 std::atomic<bool> gProgressUp{false};
 void PlayDiagSink(vx::DiagStream, std::string_view line) {
   if (Quiet()) return;
@@ -161,7 +161,8 @@ void ShowProgress(int32_t pos, int32_t total, int rate) {
 }
 
 int RunPlay(const PlayOptions& o) {
-  InstallDiagSink();
+  gProgressUp = false;
+  DiagScope lines(&PlayDiagSink);
   gInterrupted = 0;
   InterruptGuard interrupt;
 
@@ -229,20 +230,16 @@ int RunPlay(const PlayOptions& o) {
 
   if (gInterrupted) return kExitInterrupted;
   const bool progress = isatty(STDERR_FILENO) && !Quiet();
-  gProgressUp = false;
-  if (progress) vx::SetDiagSink(&PlayDiagSink);
   CliNotifier notifier;
   {
-    // The engine's own error line would only repeat the one printed below.
-    // PortAudio's own complaints about a refused stream go to the void too.
-    const bool quiet = Quiet();
-    SetQuiet(true);
     int rc;
     {
+      // The engine's own error line would only repeat the one printed below.
+      // PortAudio's own complaints about a refused stream go to the void too.
+      DiagScope engineHushed(&Discard);
       QuietStderr hush;
       rc = af.StartPlayAudio(start, end, o.speed, &notifier, interval);
     }
-    SetQuiet(quiet);
     if (rc != 0) {
       const double rate = static_cast<double>(af.mSampleRate) * o.speed;
       PrintError("play", o.file,

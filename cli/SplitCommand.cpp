@@ -19,9 +19,13 @@
 
 #include "AudioFile.h"
 #include "Command.h"
-#include "Common.h"
 #include "DetectOptions.h"
-#include "Diag.h"
+#include "Diagnostics.h"
+#include "ExitStatus.h"
+#include "ExportContainers.h"
+#include "FrameRange.h"
+#include "InputFile.h"
+#include "JsonOut.h"
 #include "OutputFile.h"
 
 namespace vxcli {
@@ -76,20 +80,11 @@ std::vector<Piece> CutPieces(const std::vector<MarkData>& silences, int64_t fram
   return pieces;
 }
 
-// The engine's lines while pieces are exported: its warnings (a stereo
-// export always ends with one) are only shown with -v; its errors are kept
-// for the failure line.
-bool gShowEngine = false;
-std::vector<std::string> gEngineErrors;
-void ExportSink(vx::DiagStream stream, std::string_view line) {
-  if (stream == vx::DiagStream::Err) gEngineErrors.emplace_back(line);
-  if (gShowEngine && !Quiet()) {
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fputc('\n', stderr);
-  }
-}
-
 const std::vector<std::string> kIndexNames = {"index.json", "index.csv"};
+
+// The containers split writes pieces in (of the engine's, those that take
+// mono and stereo alike at any rate the detector accepts).
+const std::vector<std::string> kPieceExts = {"wav", "aif", "snd"};
 
 // "piece-" and at least three digits, in one of the containers split writes:
 // the names of every run's pieces, whatever their count or --ext.
@@ -100,7 +95,7 @@ bool IsPieceName(std::string_view name) {
   while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
   const std::string_view ext = name.substr(std::min(digits + 1, name.size()));
   return digits >= 3 && digits < name.size() && name[digits] == '.' &&
-         (ext == "wav" || ext == "aif" || ext == "snd");
+         std::find(kPieceExts.begin(), kPieceExts.end(), ext) != kPieceExts.end();
 }
 
 // The pieces of earlier runs in `dir` (files, or links, named like pieces).
@@ -128,7 +123,7 @@ int RefuseSourceAmong(const std::string& dir, const std::string& source,
 }
 
 int RunSplit(SplitOptions o) {
-  InstallDiagSink();
+  DiagScope lines;
   if (o.bits != 8 && o.bits != 16 && o.bits != 24) {
     PrintError("split", "", "--bits " + std::to_string(o.bits) + " must be 8, 16 or 24");
     return kExitUsage;
@@ -147,7 +142,7 @@ int RunSplit(SplitOptions o) {
   SF_INFO want{};
   want.samplerate = 44100;
   want.channels = o.channels.value_or(2);
-  want.format = (o.ext == "aif" ? SF_FORMAT_AIFF : o.ext == "snd" ? SF_FORMAT_AU : SF_FORMAT_WAV) |
+  want.format = ContainerForExtension(o.ext) |
                 (o.bits == 8 ? SF_FORMAT_PCM_S8 : o.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
   if (!sf_format_check(&want)) {
     PrintError("split", "",
@@ -205,29 +200,29 @@ int RunSplit(SplitOptions o) {
     return kExitFailed;
   }
 
-  gShowEngine = o.detect.verbose;
-  vx::SetDiagSink(&ExportSink);
+  // The engine's lines while pieces are exported: its warnings (a stereo
+  // export always ends with one) are only shown with -v; its errors are
+  // kept for the failure line.
+  const bool showEngine = o.detect.verbose && !Quiet();
   for (const Piece& p : pieces) {
     const std::string out = o.outdir + "/" + p.name;
-    gEngineErrors.clear();
+    LineCollector engine(showEngine, showEngine);
     SF_INFO info{};
     const SoundSpec spec{o.bits, channels, static_cast<int32_t>(p.start),
                          static_cast<int32_t>(p.end - p.start)};
     ExportOutcome r = ExportSound(af, set.Staged(p.name), spec, info, false);
     if (!r.reason.empty() || info.frames != p.end - p.start) {
-      InstallDiagSink();
       std::string why = !r.reason.empty()
                             ? r.reason
                             : "the source ended early: wrote " + std::to_string(info.frames) +
                                   " of " + std::to_string(p.end - p.start) + " frames";
       // A failed write has the system's reason alone; the engine's line
       // would only repeat it.
-      if (r.writeError == 0 && !gEngineErrors.empty()) why += ": " + gEngineErrors.front();
+      if (r.writeError == 0 && engine.HasError()) why += ": " + engine.FirstError();
       PrintError("split", out, why);
       return kExitFailed;
     }
   }
-  InstallDiagSink();
 
   nlohmann::ordered_json j;
   j["source"] = o.file;
@@ -288,13 +283,12 @@ CommandRunner Setup(CLI::App& app) {
   sub->add_option("--pad", o->pad,
                   "Seconds of the neighbouring silence kept before and after each sound")
       ->capture_default_str();
-  AddDetectOptions(sub, o->detect);
-  AddMinSoundOption(sub, o->detect,
-                    "Shorter sounds count as silence and get no piece of their own, seconds");
+  AddDetectOptions(sub, o->detect,
+                   "Shorter sounds count as silence and get no piece of their own, seconds");
   sub->add_option("--bits", o->bits, "8, 16 (default) or 24");
   sub->add_option("--channels", o->channels, "1 (mono mixdown) or 2 (default: as the source)");
   sub->add_option("--ext", o->ext, "Container of the pieces: wav (default), aif or snd")
-      ->check(CLI::IsMember({"wav", "aif", "snd"}));
+      ->check(CLI::IsMember(kPieceExts));
   sub->add_flag("-f,--force", o->force, "Replace pieces and index files that exist");
   AddQuietFlag(sub);
   return [o] { return RunSplit(*o); };

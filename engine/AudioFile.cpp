@@ -47,7 +47,9 @@ float AbsMaxOf(const float* v, size_t n, float m) {
 }
 
 // The mono view of `frames` interleaved frames: the mean of each frame's
-// channels, products and sum in double, stored as float.
+// channels, products and sum in double, stored as float. Not the detector's
+// float half-sum of two channels: reading serves any channel count, while
+// the detector's loudness, and so its marks, are defined on its own mixdown.
 void MixDown(const float* iIn, int64_t frames, int32_t channels, float* oOut) {
   if (channels == 1) {
     std::copy(iIn, iIn + frames, oOut);
@@ -123,7 +125,7 @@ int AudioFile::InitAudio(const char* iPath) {
   mMaxValue = 0.0f;
   CloseHandle();
   mSfInfo = std::make_unique<SF_INFO>();
-  if (!OpenForReading()) return -1;
+  if (!OpenForReading()) return kInitCannotOpen;
   SeekTo(0);
 
   mSampleRate = mSfInfo->samplerate;
@@ -134,9 +136,10 @@ int AudioFile::InitAudio(const char* iPath) {
   sf_command(mSndFile.get(), SFC_GET_FORMAT_INFO, &mSubFormatInfo, sizeof(mSubFormatInfo));
   mSmpNb = static_cast<int32_t>(static_cast<uint32_t>(mSfInfo->frames & 0xFFFFFFFF));
 
-  if (SearchAbsMax(&mMaxValue, 0, mSmpNb) != 0) return 1;  // the scan closed the handle
+  // A failed scan has closed the handle itself.
+  if (SearchAbsMax(&mMaxValue, 0, mSmpNb) != 0) return kInitNoPeak;
   CloseHandle();
-  return 0;
+  return kInitOk;
 }
 
 int AudioFile::SearchAbsMax(float* oMax, int32_t iStart, int32_t iLen) {

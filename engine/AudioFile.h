@@ -17,6 +17,13 @@
 
 using FormatInfo = SF_FORMAT_INFO;
 
+// Results of AudioFile::InitAudio.
+enum InitResult : int {
+  kInitOk = 0,
+  kInitCannotOpen = -1,
+  kInitNoPeak = 1  // described, but no largest sample: no frames, or every sample is zero
+};
+
 // Results of AudioFile::Export.
 enum ExportResult : int {
   kExportOk = 0,

@@ -7,30 +7,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <string_view>
 
 #include "AudioFile.h"
 #include "Diag.h"
+#include "ExportContainers.h"
 #include "HeldHandle.h"
 
 namespace {
-
-// Container by the output path's extension: the text after the last '.'
-// (the whole path when there is none), compared case-sensitively.
-int MajorFormatFor(std::string_view iPath) {
-  const size_t dot = iPath.rfind('.');
-  const std::string_view ext = dot == std::string_view::npos ? iPath : iPath.substr(dot + 1);
-  struct Entry {
-    std::string_view ext;
-    int format;
-  };
-  static constexpr Entry kTable[] = {{"aif", SF_FORMAT_AIFF}, {"wav", SF_FORMAT_WAV},
-                                     {"snd", SF_FORMAT_AU},   {"olvex", 0x0A0000},
-                                     {"sf", 0x0A0000}};
-  for (const Entry& e : kTable)
-    if (e.ext == ext) return e.format;
-  return 0;
-}
 
 // True when `iOut` already exists and is the same file as `iSource`: opening
 // it for writing would truncate the very file being read.
@@ -177,7 +160,7 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   HeldHandle hold(*this);
 
   SF_INFO outInfo = *mSfInfo;
-  outInfo.format = MajorFormatFor(path) | encoding;
+  outInfo.format = ContainerForPath(path) | encoding;
   outInfo.channels = iChannels;
   if (!sf_format_check(&outInfo)) {
     vx::DiagErr("AudioFile::Export: ERROR: output file format is invalid.");

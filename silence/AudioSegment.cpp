@@ -13,7 +13,7 @@ int SilenceDetect(const std::string& iFileName, std::vector<MarkPair>& oMarks,
   std::vector<MarkData> silences;
   int r = SilenceDetector(iFileName, silences, iSilenceLoudness, iModulationLoudness,
                           iMinSilenceDuration, iMinSoundDuration, iVerbose);
-  if (r != 0) {
+  if (r != kDetectOk) {
     vx::DiagErr("AudioSegment::SilenceDetect: ERROR: internal failure");
     return r;
   }
@@ -22,7 +22,7 @@ int SilenceDetect(const std::string& iFileName, std::vector<MarkPair>& oMarks,
     oMarks[k].start = silences[k].area.start;
     oMarks[k].end = silences[k].area.end;
   }
-  return 0;
+  return kDetectOk;
 }
 
 }  // namespace AudioSegment

@@ -17,9 +17,10 @@
 
 #include "MarkData.h"
 
-// Results: 0 done; -1 the file does not open or the range is invalid; 1 the
-// file cannot be analysed (rate below 44100 Hz, too short, not mono or
-// stereo) or the marks came out inconsistent.
+// Results of the detector entry points. Failed covers a file that cannot be
+// analysed (rate below 44100 Hz, too short, not mono or stereo) as well as
+// marks that came out inconsistent.
+enum DetectResult : int { kDetectOk = 0, kDetectRefused = -1 /* file does not open or range invalid */, kDetectFailed = 1 /* cannot be analysed or inconsistent marks */ };
 
 // Range form. Positions in oSilenceData count from iStartSmp. A zero
 // iModulationLoudness means twice iSilenceLoudness. iVerbose non-zero prints

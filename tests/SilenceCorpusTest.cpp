@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../bench/corpus_eval/CorpusScore.h"
 #include "AutoThresholds.h"
+#include "CorpusScore.h"
 #include "SilenceDetector.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "nsCOMPtr.h"
 #include "RecordingListener.h"
+#include "nsProxyImpl.h"
 #include "nsSupportsImpl.h"
 #include "nsXPCOM.h"
 #include "vxIAudioFile.h"
@@ -115,6 +116,33 @@ TEST_F(XpcomTest, ProxiesQueueCallsForTheOwningThreadInOrder) {
   EXPECT_EQ(listener.log, expected + "x0 e0 ");
   proxy.reset();
   EXPECT_EQ(listener.refs, 0u);
+}
+
+// The manager knows no interface of its own: one that the runtime and the
+// host components have never heard of is proxied once its constructor is in.
+TEST_F(XpcomTest, AnyInterfaceWithARegisteredConstructorIsProxied) {
+  struct Counter final : nsSupportsImpl<nsIRunnable> {
+    std::thread::id ranOn;
+    nsresult Run() override { return ranOn = std::this_thread::get_id(), NS_OK; }
+  };
+  struct RunnableProxy final : nsProxyImpl<nsIRunnable> {
+    using nsProxyImpl::nsProxyImpl;
+    nsresult Run() override { return Dispatch([](nsIRunnable* aTarget) { aTarget->Run(); }); }
+  };
+  nsCOMPtr<Counter> counter(new Counter);
+  auto manager = do_GetService<nsIProxyObjectManager>(NS_XPCOMPROXY_CONTRACTID);
+  nsCOMPtr<nsIRunnable> proxy;
+  ASSERT_EQ(NS_RegisterProxyConstructor(NS_GET_IID(nsIRunnable),
+                                        NS_NewProxy<nsIRunnable, RunnableProxy>), NS_OK);
+  ASSERT_EQ(manager->GetProxyForObject(NS_CURRENT_EVENTQ, NS_GET_IID(nsIRunnable), counter.get(),
+                                       PROXY_ASYNC, proxy.StartAssignmentVoid()),
+            NS_OK);
+  std::thread([&] { proxy->Run(); }).join();
+  EXPECT_EQ(counter->ranOn, std::thread::id());
+  nsCOMPtr<nsIEventQueue> queue;
+  NS_GetCurrentEventQueue(getter_AddRefs(queue));
+  queue->ProcessPendingEvents();
+  EXPECT_EQ(counter->ranOn, std::this_thread::get_id());
 }
 
 TEST_F(XpcomTest, ShutdownDropsPendingCallsAndTheirReferences) {

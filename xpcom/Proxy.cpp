@@ -1,10 +1,12 @@
-// Per-thread event queues and the proxy service. A proxy stands for a
-// vxIPlayListener on the thread that asked for it: each call becomes an
-// event in that thread's queue and runs when the thread processes it.
+// Per-thread event queues and the proxy service. A proxy stands for an
+// object on the thread that asked for it: each call becomes an event in that
+// thread's queue and runs when the thread processes it. The proxies
+// themselves come from the constructors registered per interface.
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
-#include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -12,37 +14,34 @@
 #include "nsCOMPtr.h"
 #include "nsSupportsImpl.h"
 #include "nsXPCOM.h"
-#include "vxIPlayListener.h"
 
 namespace {
 
 class EventQueue final : public nsSupportsImpl<nsIEventQueue> {
  public:
-  using Event = std::function<void()>;
+  bool OnOwnerThread() const { return std::this_thread::get_id() == mOwner; }
 
-  // False once the queue is closed: the event is dropped.
-  bool Post(Event aEvent) {
+  nsresult PostEvent(nsIRunnable* aEvent) override {
+    if (!aEvent) return NS_ERROR_NULL_POINTER;
     {
       std::lock_guard lock(mLock);
-      if (mClosed) return false;
-      mEvents.push_back(std::move(aEvent));
+      if (mClosed) return NS_ERROR_FAILURE;
+      mEvents.emplace_back(aEvent);
     }
     mWake.notify_one();
-    return true;
+    return NS_OK;
   }
-
-  bool OnOwnerThread() const { return std::this_thread::get_id() == mOwner; }
 
   nsresult ProcessPendingEvents() override {
     if (!OnOwnerThread()) return NS_ERROR_UNEXPECTED;
-    std::deque<Event> batch;
+    std::deque<nsCOMPtr<nsIRunnable>> batch;
     {
       std::lock_guard lock(mLock);
       batch.swap(mEvents);
     }
     // Events posted while these run wait for the next call, so a listener
     // that keeps raising events cannot hold the thread here forever.
-    for (Event& event : batch) event();
+    for (const nsCOMPtr<nsIRunnable>& event : batch) event->Run();
     return NS_OK;
   }
 
@@ -62,7 +61,7 @@ class EventQueue final : public nsSupportsImpl<nsIEventQueue> {
   }
 
   void Close() {
-    std::deque<Event> dropped;
+    std::deque<nsCOMPtr<nsIRunnable>> dropped;
     {
       std::lock_guard lock(mLock);
       mClosed = true;
@@ -75,7 +74,7 @@ class EventQueue final : public nsSupportsImpl<nsIEventQueue> {
   const std::thread::id mOwner = std::this_thread::get_id();
   std::mutex mLock;
   std::condition_variable mWake;
-  std::deque<Event> mEvents;
+  std::deque<nsCOMPtr<nsIRunnable>> mEvents;
   bool mClosed = false;
 };
 
@@ -94,43 +93,21 @@ EventQueue* CurrentQueue() {
   return tCurrentQueue.queue.get();
 }
 
-class ListenerProxy final : public nsSupportsImpl<vxIPlayListener> {
- public:
-  ListenerProxy(vxIPlayListener* aTarget, EventQueue* aQueue, int32_t aType)
-      : mTarget(aTarget), mQueue(aQueue), mType(aType) {}
-
-  nsresult OnPlayError() override {
-    return Dispatch([](vxIPlayListener* aTarget) { aTarget->OnPlayError(); });
-  }
-  nsresult OnPlayEnd() override {
-    return Dispatch([](vxIPlayListener* aTarget) { aTarget->OnPlayEnd(); });
-  }
-  nsresult OnPlayPause(int32_t aPosition) override {
-    return Dispatch([aPosition](vxIPlayListener* aTarget) { aTarget->OnPlayPause(aPosition); });
-  }
-  nsresult OnPlayPosition(int32_t aPosition) override {
-    return Dispatch(
-        [aPosition](vxIPlayListener* aTarget) { aTarget->OnPlayPosition(aPosition); });
-  }
-
- private:
-  template <class Call>
-  nsresult Dispatch(Call aCall) {
-    if (!(mType & PROXY_ALWAYS) && mQueue->OnOwnerThread()) {
-      aCall(mTarget.get());
-      return NS_OK;
-    }
-    // The event keeps the proxy, not the target: the target's count may
-    // only be touched on its own thread.
-    nsCOMPtr<ListenerProxy> self(this);
-    bool posted = mQueue->Post([self, aCall] { aCall(self->mTarget.get()); });
-    return posted ? NS_OK : NS_ERROR_FAILURE;
-  }
-
-  const nsCOMPtr<vxIPlayListener> mTarget;
-  const nsCOMPtr<EventQueue> mQueue;
-  const int32_t mType;
+// The proxy constructors, one per interface, for the whole process.
+struct IIDLess {
+  bool operator()(const nsIID& a, const nsIID& b) const { return std::memcmp(&a, &b, sizeof a) < 0; }
 };
+std::mutex gConstructorsLock;
+std::map<nsIID, nsProxyConstructorProc, IIDLess>& Constructors() {
+  static std::map<nsIID, nsProxyConstructorProc, IIDLess> constructors;
+  return constructors;
+}
+
+nsProxyConstructorProc ConstructorFor(const nsIID& aIID) {
+  std::lock_guard lock(gConstructorsLock);
+  auto it = Constructors().find(aIID);
+  return it == Constructors().end() ? nullptr : it->second;
+}
 
 class ProxyObjectManager final : public nsSupportsImpl<nsIProxyObjectManager> {
  public:
@@ -142,17 +119,13 @@ class ProxyObjectManager final : public nsSupportsImpl<nsIProxyObjectManager> {
     // Only asynchronous proxies exist here; a synchronous one would have to
     // block the caller until the destination thread gets round to it.
     if (!(aProxyType & PROXY_ASYNC)) return NS_ERROR_NOT_IMPLEMENTED;
-    // Without type libraries a proxy must be written per interface; the
-    // playback listener is the one this runtime knows.
-    if (!aIID.Equals(NS_GET_IID(vxIPlayListener))) return NS_NOINTERFACE;
-    nsresult rv = NS_OK;
-    nsCOMPtr<vxIPlayListener> target = do_QueryInterface<vxIPlayListener>(aObject, &rv);
+    nsProxyConstructorProc construct = ConstructorFor(aIID);
+    if (!construct) return NS_NOINTERFACE;
+    nsCOMPtr<nsISupports> target;
+    nsresult rv = aObject->QueryInterface(aIID, target.StartAssignmentVoid());
     if (NS_FAILED(rv)) return rv;
-    // Every queue is one of ours: this runtime is the only one handing them out.
-    EventQueue* queue = aDestQueue ? static_cast<EventQueue*>(aDestQueue) : CurrentQueue();
-    nsCOMPtr<vxIPlayListener> proxy(new ListenerProxy(target.get(), queue, aProxyType));
-    *aResult = proxy.forget();
-    return NS_OK;
+    nsIEventQueue* queue = aDestQueue ? aDestQueue : CurrentQueue();
+    return construct(target.get(), queue, aProxyType, aResult);
   }
 };
 
@@ -177,6 +150,13 @@ nsresult NS_GetCurrentEventQueue(nsIEventQueue** aResult) {
   if (!aResult) return NS_ERROR_NULL_POINTER;
   *aResult = CurrentQueue();
   (*aResult)->AddRef();
+  return NS_OK;
+}
+
+nsresult NS_RegisterProxyConstructor(const nsIID& aIID, nsProxyConstructorProc aConstructor) {
+  if (!aConstructor) return NS_ERROR_NULL_POINTER;
+  std::lock_guard lock(gConstructorsLock);
+  Constructors()[aIID] = aConstructor;
   return NS_OK;
 }
 

@@ -240,6 +240,26 @@ class Manager final
 std::mutex gManagerLock;
 nsCOMPtr<Manager> gManager;
 
+// The host's own components, registered at every start of the runtime.
+std::mutex gStaticLock;
+std::vector<nsStaticComponentsProc>& StaticComponents() {
+  static std::vector<nsStaticComponentsProc> procs;
+  return procs;
+}
+
+nsresult RegisterStaticComponents(nsIComponentRegistrar* aRegistrar) {
+  std::vector<nsStaticComponentsProc> procs;
+  {
+    std::lock_guard lock(gStaticLock);
+    procs = StaticComponents();
+  }
+  for (nsStaticComponentsProc proc : procs) {
+    nsresult rv = proc(aRegistrar);
+    if (NS_FAILED(rv)) return rv;
+  }
+  return NS_OK;
+}
+
 template <class T>
 nsresult GetManagerAs(T** aResult) {
   if (!aResult) return NS_ERROR_NULL_POINTER;
@@ -269,12 +289,19 @@ nsresult NS_InitXPCOM(nsIServiceManager** aResult) {
     manager = gManager;
   }
   nsresult rv = vxrt::RegisterProxyService(manager.get());
-  if (NS_SUCCEEDED(rv)) rv = vxrt::RegisterIntVector(manager.get());
+  if (NS_SUCCEEDED(rv)) rv = RegisterStaticComponents(manager.get());
   if (NS_FAILED(rv)) {
     NS_ShutdownXPCOM(nullptr);
     return rv;
   }
   return aResult ? NS_GetServiceManager(aResult) : NS_OK;
+}
+
+nsresult NS_AddStaticComponents(nsStaticComponentsProc aRegister) {
+  if (!aRegister) return NS_ERROR_NULL_POINTER;
+  std::lock_guard lock(gStaticLock);
+  StaticComponents().push_back(aRegister);
+  return NS_OK;
 }
 
 nsresult NS_ShutdownXPCOM(nsIServiceManager* aServMgr) {

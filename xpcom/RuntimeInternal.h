@@ -5,9 +5,8 @@
 
 namespace vxrt {
 
-// The host-side components, registered by NS_InitXPCOM.
+// The runtime's own service, registered by NS_InitXPCOM.
 nsresult RegisterProxyService(nsIComponentRegistrar* aRegistrar);
-nsresult RegisterIntVector(nsIComponentRegistrar* aRegistrar);
 
 // Closes the calling thread's event queue, dropping its pending events.
 void DropCurrentEventQueue();

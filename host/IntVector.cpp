@@ -1,9 +1,9 @@
 // vxIntVector, the host's list of integers in which list results come back.
 #include <vector>
 
-#include "RuntimeInternal.h"
 #include "nsCOMPtr.h"
 #include "nsSupportsImpl.h"
+#include "nsXPCOM.h"
 #include "vxIAudioFile.h"
 
 namespace {
@@ -50,14 +50,15 @@ class IntVectorFactory final : public nsSupportsImpl<nsIFactory> {
 const nsCID kIntVectorCID = {
     0x8a43e0d2, 0x1c5b, 0x47f9, {0xb6, 0x0d, 0x3e, 0x92, 0x71, 0x5a, 0xc8, 0x04}};
 
-}  // namespace
-
-namespace vxrt {
-
 nsresult RegisterIntVector(nsIComponentRegistrar* aRegistrar) {
   nsCOMPtr<nsIFactory> factory(new IntVectorFactory);
   return aRegistrar->RegisterFactory(kIntVectorCID, "integer vector", VX_INTVECTOR_CONTRACTID,
                                      factory.get());
 }
 
-}  // namespace vxrt
+// Every program that links this file has the vector from NS_InitXPCOM on.
+const struct Registration {
+  Registration() { NS_AddStaticComponents(RegisterIntVector); }
+} kRegistration;
+
+}  // namespace

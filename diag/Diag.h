@@ -13,8 +13,9 @@ enum class DiagStream { Out, Err };
 using DiagSinkFn = void (*)(DiagStream stream, std::string_view line);
 
 // nullptr restores the default (stdout / stderr). Install before any worker
-// thread (playback) may print.
-void SetDiagSink(DiagSinkFn fn);
+// thread (playback) may print. Returns the sink it replaces (nullptr for the
+// default), so that whoever installs one can put the previous one back.
+DiagSinkFn SetDiagSink(DiagSinkFn fn);
 
 void Diag(DiagStream stream, std::string_view line);
 inline void DiagOut(std::string_view line) { Diag(DiagStream::Out, line); }

@@ -20,7 +20,7 @@ void DefaultDiagSink(DiagStream stream, std::string_view line) {
   funlockfile(f);
 }
 
-void SetDiagSink(DiagSinkFn fn) { gSink.store(fn); }
+DiagSinkFn SetDiagSink(DiagSinkFn fn) { return gSink.exchange(fn); }
 
 void Diag(DiagStream stream, std::string_view line) {
   DiagSinkFn fn = gSink.load();

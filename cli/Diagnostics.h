@@ -1,0 +1,76 @@
+// Where the engine's lines go while a command runs, and the command's own
+// error line.
+//
+// Standard output belongs to results, so the engine's lines (both of its
+// streams) go to standard error, and none at all under --quiet. A command
+// says where they go with scopes: each installs a sink when made and puts
+// the previous one back when it ends, so where a line goes depends only on
+// the scopes alive at that moment, never on what ran before.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Diag.h"
+
+namespace vxcli {
+
+// Adds -q/--quiet (hide every engine line) to a subcommand.
+void AddQuietFlag(CLI::App* sub);
+bool Quiet();
+
+// The usual sink: every engine line on standard error, none under --quiet.
+void ToStandardError(vx::DiagStream stream, std::string_view line);
+// Drops every line.
+void Discard(vx::DiagStream stream, std::string_view line);
+
+// `sink` takes the engine's lines while the scope lives. Sinks are plain
+// functions, so a line from another thread (playback's) never reaches an
+// object that is gone.
+class DiagScope {
+ public:
+  explicit DiagScope(vx::DiagSinkFn sink = &ToStandardError);
+  ~DiagScope();
+  DiagScope(const DiagScope&) = delete;
+  DiagScope& operator=(const DiagScope&) = delete;
+
+ private:
+  vx::DiagSinkFn mPrevious;
+};
+
+// While it lives, the engine's and the detector's lines are held back: the
+// first error line is kept to explain a failure in one line of ours, and
+// lines are shown on standard error only as asked (reports: the engine's
+// standard-output stream; errors: its standard-error one). Lines from the
+// detector's worker threads are taken too, so only around work whose threads
+// end within the collector's life (not playback); one collector at a time.
+class LineCollector {
+ public:
+  LineCollector(bool showReports, bool showErrors);
+  ~LineCollector();
+  LineCollector(const LineCollector&) = delete;
+  LineCollector& operator=(const LineCollector&) = delete;
+
+  bool HasError() const;
+  // The first error line, or "no reason given".
+  std::string FirstError() const;
+
+ private:
+  static void Sink(vx::DiagStream stream, std::string_view line);
+
+  const bool mShowReports;
+  const bool mShowErrors;
+  mutable std::mutex mMutex;
+  std::optional<std::string> mFirstError;
+  std::optional<DiagScope> mScope;  // installed once the collector is ready
+};
+
+// The single error line: "vxaudio <command>: <file>: <reason>". An empty
+// file prints "vxaudio <command>: <reason>". Never hidden by --quiet.
+void PrintError(std::string_view command, std::string_view file, std::string_view reason);
+
+}  // namespace vxcli

@@ -1,0 +1,76 @@
+// Streams a range of a sound file as one mono signal, cut into analysis
+// frames of N samples centred on every hop, and yields the total loudness in
+// sone of each. All buffers are sized once when the range is opened; the
+// frame loop allocates nothing.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SilenceDetector.h"
+#include "generalstruct.h"
+
+namespace vxsilence {
+
+struct SndFileCloser {
+  void operator()(SNDFILE* f) const noexcept;
+};
+using SndFileHandle = std::unique_ptr<SNDFILE, SndFileCloser>;
+
+class FrameProducer {
+ public:
+  // Opens iFileName, runs the detector's preconditions over the range
+  // (printing the failure), sizes the buffers and prefills the first frame.
+  // No iLenSmp: up to the end of the file. Returns a DetectResult.
+  int Open(const std::string& iFileName, int32_t iStartSmp, std::optional<int32_t> iLenSmp);
+
+  // Computes the next analysis frame. False when the range is exhausted.
+  bool Next(float& oLoudness, int32_t& oFramesRead, bool& oLast);
+
+  // A second producer over the same range, positioned so that its next
+  // frame is iFirstFrame, with a fresh model (no checks, no prefill: this
+  // producer already passed them). False when the file does not open.
+  bool OpenLike(const FrameProducer& iOther, int64_t iFirstFrame);
+
+  bool Opened() const { return mFile != nullptr; }
+  const FrameLayout& Layout() const { return mLayout; }
+  int32_t RangeLength() const { return mRangeLen; }
+  int64_t FrameIndex() const { return mFrameIndex; }
+
+  // Whether this producer's model carries the same state into its next
+  // frame as iOther's: then the frames it computes are iOther's.
+  bool SameModelState(const FrameProducer& iOther) const;
+
+ private:
+  // Reads up to iWant frames of the range into the mono buffer.
+  void Read(int32_t iWant);
+  void AllocateBuffers();
+
+  std::string mFileName;
+  int32_t mStartSmp = 0;
+  SndFileHandle mFile;
+  int32_t mChannels = 0;
+  int32_t mRangeLen = 0;
+  FrameLayout mLayout;
+  float mUpperFreq = 0.0f;
+  vx::generalstruct mModel;
+
+  // The mono stream of the range, preceded by N/2 zeros so that the first
+  // frame is centred on the range start. mMono[i] is stream position
+  // mBufStart + i; positions up to mTotalRead - 1 are filled.
+  std::vector<float> mMono;
+  std::vector<float> mInterleaved;
+  std::vector<float> mBands;
+  int64_t mBufStart = 0;
+  int64_t mTotalRead = 0;
+  bool mEnd = false;  // the range or the file has no more frames
+  int64_t mFrameIndex = 0;
+  bool mDone = false;
+};
+
+}  // namespace vxsilence
