@@ -275,11 +275,11 @@ int WriteResult(std::string_view command, const std::string& outPath, std::strin
   return WriteResultFile(command, outPath, text);
 }
 
-ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundSpec& spec,
+ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundRange& piece,
                           SF_INFO& written, bool sync) {
   auto writeFailed = [](int err) { return ExportOutcome{std::strerror(err), err}; };
   af.SetCheckedWrites(true);
-  const int rc = af.Export(path.c_str(), spec.bits, spec.channels, spec.start, spec.len);
+  const int rc = af.Export(path.c_str(), piece.bits, piece.channels, piece.start, piece.len);
   // A failed write is what the user must hear about, whatever else the
   // engine then ran into, and even when it came too late to change the result.
   if (af.LastWriteError() != 0) return writeFailed(af.LastWriteError());

@@ -107,7 +107,7 @@ int WriteResult(std::string_view command, const std::string& outPath, std::strin
                 const std::string& sourcePath = {});
 
 // What one engine export writes.
-struct SoundSpec {
+struct SoundRange {
   int bits = 16;
   int channels = 2;
   int32_t start = 0;
@@ -124,7 +124,7 @@ struct ExportOutcome {
 // is synced as a whole when committed) and reads its description back into
 // `written`. A failed write's reason is the system's ("No space left on
 // device"), so that it is never mistaken for a fault of the source.
-ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundSpec& spec,
+ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundRange& piece,
                           SF_INFO& written, bool sync = true);
 
 // A set of files that appears in OUTDIR all at once or not at all (split's

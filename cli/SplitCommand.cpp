@@ -208,9 +208,9 @@ int RunSplit(SplitOptions o) {
     const std::string out = o.outdir + "/" + p.name;
     LineCollector engine(showEngine, showEngine);
     SF_INFO info{};
-    const SoundSpec spec{o.bits, channels, static_cast<int32_t>(p.start),
-                         static_cast<int32_t>(p.end - p.start)};
-    ExportOutcome r = ExportSound(af, set.Staged(p.name), spec, info, false);
+    const SoundRange piece{o.bits, channels, static_cast<int32_t>(p.start),
+                           static_cast<int32_t>(p.end - p.start)};
+    ExportOutcome r = ExportSound(af, set.Staged(p.name), piece, info, false);
     if (!r.reason.empty() || info.frames != p.end - p.start) {
       std::string why = !r.reason.empty()
                             ? r.reason
