@@ -1,6 +1,7 @@
 // vxaudio silence FILE: the silent stretches of a file, with thresholds that
 // adapt to the file unless fixed ones are given. Many files (or --jobs,
 // --files-from) give one JSON object per line.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -24,8 +25,34 @@ struct SilenceOptions {
   BatchOptions batch;
   DetectOptions detect;
   std::string format = "text";
+  std::string what;  // --what: silence, sound or both; empty when not given (silence)
   std::string out;
 };
+
+// Labels for the silences, the sound stretches between them, or both in
+// time order. The sounds are what the silences leave of the file, except for
+// stretches shorter than --min-sound, which the detector does not count as
+// sound (a silence that reaches the end of the file may stop a frame short).
+std::string Labels(const SilenceOptions& o, const Detection& d) {
+  const int32_t rate = d.sampleRate;
+  const bool silences = o.what != "sound", sounds = o.what == "sound" || o.what == "both";
+  std::string text;
+  auto label = [&](int64_t from, int64_t to, const char* what) {
+    text += Seconds(from, rate) + "\t" + Seconds(to, rate) + "\t" + what + "\n";
+  };
+  auto sound = [&](int64_t from, int64_t to) {
+    if (sounds && to > from && double(to - from) >= double(o.detect.minSound) * rate)
+      label(from, to, "sound");
+  };
+  int64_t at = 0;
+  for (const MarkData& m : d.silences) {
+    sound(at, m.area.start);
+    if (silences) label(m.area.start, m.area.end, "silence");
+    at = std::max<int64_t>(at, m.area.end);
+  }
+  sound(at, d.frames);
+  return text;
+}
 
 nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& file,
                                    const Detection& d) {
@@ -64,8 +91,7 @@ std::string SilenceText(const SilenceOptions& o, const std::string& file, const 
       text += std::to_string(m.area.start) + "," + std::to_string(m.area.end) + "," +
               Seconds(m.area.start, rate) + "," + Seconds(m.area.end, rate) + "\n";
   } else if (o.format == "labels") {
-    for (const MarkData& m : marks)
-      text += Seconds(m.area.start, rate) + "\t" + Seconds(m.area.end, rate) + "\tsilence\n";
+    text = Labels(o, d);
   } else {
     char buf[200];
     std::snprintf(buf, sizeof buf,
@@ -108,6 +134,10 @@ BatchItem SilenceOne(const SilenceOptions& o, const std::string& file) {
 int RunSilence(const SilenceOptions& o) {
   DiagScope lines;
   if (int rc = CheckDetectOptions("silence", o.detect); rc != kExitOk) return rc;
+  if (!o.what.empty() && o.format != "labels") {
+    PrintError("silence", "", "--what applies to --format labels only");
+    return kExitUsage;
+  }
 
   if (IsBatch(o.batch)) {
     // Every file's result is one JSON line on standard output; a second
@@ -143,6 +173,9 @@ CommandRunner Setup(CLI::App& app) {
   AddDetectOptions(sub, o->detect, "Shorter sounds between silences count as silence, seconds");
   sub->add_option("--format", o->format, "text (default), json, csv or labels")
       ->check(CLI::IsMember({"text", "json", "csv", "labels"}));
+  sub->add_option("--what", o->what,
+                  "With --format labels: label silence (default), sound or both")
+      ->check(CLI::IsMember({"silence", "sound", "both"}));
   sub->add_option("-o,--output", o->out, "Write the result to this file instead of stdout");
   return [o] { return RunSilence(*o); };
 }

@@ -14,6 +14,12 @@ constexpr float kFloorLoudness = 0.05f;
 constexpr float kMinContrast = 2.0f;
 // A file whose level stays below this is all silence (sone).
 constexpr float kQuietLevel = 0.5f;
+// Digital silence comes out of the model within rounding of zero, on either
+// side depending on the sample rate (a few 1e-9 sone); every band of an
+// all-zero frame stays below 1e-6, so their sum stays far below this. Such a
+// value is silence, not invalid input: dropping it would take all the pauses
+// out of the distribution and move the floor into the sound.
+constexpr float kZeroTolerance = 2.5e-5f;
 
 // Value at fraction q of the sorted data, interpolated between neighbours.
 float Percentile(const std::vector<float>& sorted, float q) {
@@ -36,7 +42,7 @@ AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const A
   std::vector<float> v;
   v.reserve(frameLoudness.size());
   for (float x : frameLoudness)
-    if (std::isfinite(x) && x >= 0.0f) v.push_back(x);
+    if (std::isfinite(x) && x > -kZeroTolerance) v.push_back(x < kZeroTolerance ? 0.0f : x);
   const AutoThresholds lowest{kFloorLoudness, 2.0f * kFloorLoudness};
   if (v.empty()) return lowest;
   std::sort(v.begin(), v.end());

@@ -21,8 +21,10 @@ struct AutoRule {
 };
 
 // frameLoudness: total loudness in sone of every analysis frame of one file.
-// Non-finite and negative values are ignored; an input without any valid
-// value yields the lowest thresholds, so that only true silence is silence.
+// Values within rounding of zero (below 2.5e-5 sone either way, as digital
+// silence gives) count as 0; non-finite values and clearly negative ones are
+// ignored. An input without any valid value yields the lowest thresholds, so
+// that only true silence is silence.
 AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness);
 AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const AutoRule& rule);
 

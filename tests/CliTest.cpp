@@ -212,4 +212,51 @@ TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
   EXPECT_EQ(vxtest::ReadSound(keep).size(), 2u * 2000);
 }
 
+TEST_F(Cli, SilenceLabelsTheSilencesTheSoundsOrBoth) {
+  // Sound, a pause, sound, so that sounds lie before, between and after.
+  auto samples = vxtest::Sine(26460, 1);
+  samples.insert(samples.end(), 22050, 0.0f);
+  auto tail = vxtest::Sine(22050, 1);
+  samples.insert(samples.end(), tail.begin(), tail.end());
+  samples.insert(samples.begin(), 17640, 0.0f);
+  auto wav = vxtest::WriteSound(dir.File("p.wav"), samples, 1);
+  const std::string end = "2.000000";  // the last sound runs to the end of the file
+  std::vector<std::vector<std::string>> all;
+  for (auto [what, kinds] :
+       {std::pair<std::string, std::vector<std::string>>{"", {"silence", "silence"}},
+        {" --what silence", {"silence", "silence"}},
+        {" --what sound", {"sound", "sound"}},
+        {" --what both", {"silence", "sound", "silence", "sound"}}}) {
+    SCOPED_TRACE(what);
+    Outcome r = Vx("silence " + wav + " --format labels" + what);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = vxtest::Lines(r.out);
+    ASSERT_EQ(lines.size(), kinds.size()) << r.out;
+    std::string at = "0.000000";
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::istringstream in(lines[i]);
+      std::string from, to, text;
+      std::getline(in, from, '\t'), std::getline(in, to, '\t'), std::getline(in, text);
+      EXPECT_EQ(text, kinds[i]) << lines[i];
+      // Both together cover the file, each stretch starting where the last ended.
+      if (what == " --what both") {
+        EXPECT_EQ(from, at) << lines[i];
+      }
+      at = to;
+    }
+    if (kinds.back() == "sound") {
+      EXPECT_EQ(at, end);
+    }
+    all.push_back(lines);
+  }
+  // The same silences and sounds, whichever are asked for.
+  EXPECT_EQ(all[0], all[1]);
+  EXPECT_EQ(all[3], (std::vector<std::string>{all[0][0], all[2][0], all[0][1], all[2][1]}));
+
+  // --what is for labels only; an unknown kind is a usage error too.
+  for (auto args : {" --what sound", " --format json --what both", " --format csv --what silence",
+                    " --format labels --what noise"})
+    ExpectOneError(Vx("silence " + wav + args), 2, "vxaudio", "--what");
+}
+
 }  // namespace
