@@ -1,11 +1,14 @@
 #include "DetectOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "Diag.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "InputFile.h"
+#include "Resampler.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -53,42 +56,82 @@ int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
 }
 
 std::optional<std::string> AnalysisProblem(const std::string& file, int32_t& oRate,
-                                           int32_t& oFrames) {
+                                           int32_t& oFrames, LowRates lowRates) {
   if (auto why = UnreadableReason(file)) return why;
   int64_t frames = 0;
   std::string why = AnalysisRefusal(file, oRate, frames);
+  // A low rate is the first row to fail once the file opened as mono or
+  // stereo sound; the rows after it (length) are judged on the copy.
+  if (!why.empty() && lowRates == LowRates::kResample && oRate > 0 && NeedsResampling(oRate) &&
+      why.starts_with("sample rate "))
+    why = ResampledRefusal(oRate, frames);
   if (!why.empty()) return why;
   oFrames = static_cast<int32_t>(frames);
   return std::nullopt;
 }
 
 int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames) {
-  if (auto why = AnalysisProblem(file, oRate, oFrames)) {
+                    int32_t& oFrames, LowRates lowRates) {
+  if (auto why = AnalysisProblem(file, oRate, oFrames, lowRates)) {
     PrintError(command, file, *why);
     return kExitFailed;
   }
   return kExitOk;
 }
 
+namespace {
+
+// Marks of the copy in the file's own frames: the nearest frame, within the
+// file. A mark that the rounding empties is dropped.
+void MapToFile(Detection& d) {
+  std::vector<MarkData> mapped;
+  mapped.reserve(d.silences.size());
+  for (MarkData m : d.silences) {
+    m.area.start = ToFileFrame(m.area.start, d.sampleRate, d.frames);
+    m.area.end = ToFileFrame(m.area.end, d.sampleRate, d.frames);
+    if (!mapped.empty()) m.area.start = std::max(m.area.start, mapped.back().area.end);
+    if (m.area.end > m.area.start) mapped.push_back(m);
+  }
+  d.silences = std::move(mapped);
+}
+
+}  // namespace
+
 int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound) {
   Detection& d = ioFound;
   d.silences.clear();
   d.fixed = o.silence.has_value();
   const int verbose = o.verbose ? 1 : 0;
+  // A rate below the detector's is analysed through a copy at its rate; the
+  // marks come back in the file's own frames below.
+  std::string source = file;
+  int32_t length = d.frames;
+  ResampledCopy copy;
+  if (NeedsResampling(d.sampleRate)) {
+    if (std::string why = copy.Make(file); !why.empty()) {
+      vx::DiagErr(why);
+      return kDetectFailed;
+    }
+    source = copy.path();
+    length = copy.frames();
+    if (o.verbose)
+      vx::DiagOut("resampled from " + std::to_string(d.sampleRate) + " Hz to " +
+                  std::to_string(kAnalysisRate) + " Hz for the analysis; positions in the " +
+                  "reports below are at " + std::to_string(kAnalysisRate) + " Hz");
+  }
   int rc = kDetectOk;
   if (o.silence) {
     d.silenceLoudness = *o.silence;
     d.modulationLoudness = o.modulation.value_or(0.0f);
     // Streams the file straight into the classifier: memory stays flat.
-    rc = SilenceDetector(file, d.silences, 0, d.frames, d.silenceLoudness, d.modulationLoudness,
+    rc = SilenceDetector(source, d.silences, 0, length, d.silenceLoudness, d.modulationLoudness,
                          o.minSilence, o.minSound, verbose);
   } else {
     // Each frame's loudness is computed once, looked at for the thresholds,
     // then classified.
     std::vector<float> loudness;
     FrameLayout layout;
-    rc = ComputeFrameLoudness(file, 0, d.frames, loudness, layout);
+    rc = ComputeFrameLoudness(source, 0, length, loudness, layout);
     if (rc == kDetectOk) {
       const AutoThresholds t = ChooseThresholds(loudness);
       d.silenceLoudness = t.silenceLoudness;
@@ -99,12 +142,14 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
   }
   // The value the detector used: 0 stands for twice the silence loudness.
   if (d.modulationLoudness == 0.0f) d.modulationLoudness = 2.0f * d.silenceLoudness;
+  if (source != file) MapToFile(d);
   return rc;
 }
 
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out) {
-  if (int rc = CheckAnalysable(command, file, out.sampleRate, out.frames); rc != kExitOk)
+  if (int rc = CheckAnalysable(command, file, out.sampleRate, out.frames, LowRates::kResample);
+      rc != kExitOk)
     return rc;
   // The detector's reports only under -v; its error lines are held back so
   // that a failure ends with one line of ours.

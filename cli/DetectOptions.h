@@ -35,14 +35,22 @@ void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp)
 // kExitUsage, or kExitOk.
 int CheckDetectOptions(std::string_view command, const DetectOptions& o);
 
+// What a rate below the detector's 44100 Hz means: a refusal for a caller
+// that hands the file to the detector itself, or analysis through a copy
+// resampled to 44100 Hz (RunDetection), refused only below 4000 Hz.
+enum class LowRates { kRefuse, kResample };
+
 // Why `file` cannot be analysed (unreadable, not a sound file, not mono or
 // stereo, rate too low, too short, too long), or nothing. Prints nothing;
 // oRate and oFrames describe the file when it opened.
 std::optional<std::string> AnalysisProblem(const std::string& file, int32_t& oRate,
-                                           int32_t& oFrames);
+                                           int32_t& oFrames,
+                                           LowRates lowRates = LowRates::kResample);
 // The same, with the error line printed. Returns kExitOk or kExitFailed.
+// Low rates are refused unless asked otherwise: a caller running the
+// detector's own entry points on `file` cannot take them.
 int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
-                    int32_t& oFrames);
+                    int32_t& oFrames, LowRates lowRates = LowRates::kRefuse);
 
 struct Detection {
   int32_t sampleRate = 0;
@@ -55,8 +63,12 @@ struct Detection {
 
 // The detection itself over the whole of a file that AnalysisProblem
 // accepted (ioFound.sampleRate and ioFound.frames set from it): fixed
-// thresholds when given, otherwise the file's own. No checks and no messages
-// of its own, so it runs on batch workers. Returns the detector's result.
+// thresholds when given, otherwise the file's own. A file below 44100 Hz is
+// analysed through a resampled copy in the temporary folder (removed before
+// returning) and its marks mapped back to the file's frames; under -v one
+// report line says so. No checks and no messages of its own but the
+// detector's and a failed copy's, so it runs on batch workers. Returns the
+// detector's result.
 int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound);
 
 // CheckAnalysable and RunDetection, with the detector's reports shown under

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
-            libnspr4-dev libcli11-dev nlohmann-json3-dev libpng-dev)
+            libnspr4-dev libcli11-dev nlohmann-json3-dev libpng-dev libsoxr-dev)
 test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel libasound2-plugins)  # desktop ALSA plugins: the playback tests must not load them
 bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time)
 # clang's -fsanitize=fuzzer runtime (libFuzzer) comes with libclang-rt.
