@@ -11,6 +11,7 @@
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "FrameRange.h"
+#include "OpenError.h"
 
 namespace vxcli {
 
@@ -32,8 +33,7 @@ std::optional<std::string> OpenFailure(AudioFile& af, const std::string& path,
   const int rc = af.InitAudio(path.c_str());
   if (rc == kInitCannotOpen) {
     std::string why = "not a sound file that can be read";
-    // libsndfile keeps the reason of the last failed open.
-    if (libraryReason) why += std::string(" (") + sf_strerror(nullptr) + ")";
+    if (libraryReason) why += " (" + SoundFileOpenError(path) + ")";
     return why;
   }
   // No largest sample (no frames, or all zero) still leaves a valid

@@ -21,6 +21,7 @@
 #include "AudioFile.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
+#include "OpenError.h"
 #include "OutputPaths.h"
 #include "SndFile.h"
 #include "TempRegistry.h"
@@ -293,7 +294,7 @@ ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundRan
   }
   written = SF_INFO{};
   SndFilePtr check(sf_open(path.c_str(), SFM_READ, &written));
-  if (!check) return {std::string("the written file does not read back: ") + sf_strerror(nullptr), 0};
+  if (!check) return {"the written file does not read back: " + SoundFileOpenError(path), 0};
   return {};
 }
 

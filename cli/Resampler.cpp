@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "OpenError.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -68,7 +69,7 @@ std::string ResampledRefusal(int32_t rate, int64_t frames) {
 std::string ResampledCopy::Make(const std::string& file) {
   SF_INFO in{};
   SndFile src(sf_open(file.c_str(), SFM_READ, &in), &sf_close);
-  if (!src) return std::string("cannot be read (") + sf_strerror(nullptr) + ")";
+  if (!src) return "cannot be read (" + SoundFileOpenError(file) + ")";
   if (in.channels < 1 || in.channels > 2 || in.samplerate <= 0)
     return "cannot be resampled: " + std::to_string(in.channels) + " channels at " +
            std::to_string(in.samplerate) + " Hz";

@@ -5,6 +5,7 @@
 
 #include "AnalysisFrame.h"
 #include "Diag.h"
+#include "OpenError.h"
 #include "SilenceDetector.h"
 
 namespace vxsilence {
@@ -44,10 +45,9 @@ const Precondition kPreconditions[] = {
            return "SilenceDetector: Error: Not able to open current file " + s.fileName;
          },
      .detectorResult = kDetectRefused,
-     // Right after the failed open, libsndfile's last error is that open's.
      .userWords =
-         [](const Subject&) {
-           return "not a sound file that can be read (" + Str(sf_strerror(nullptr)) + ")";
+         [](const Subject& s) {
+           return "not a sound file that can be read (" + SoundFileOpenError(s.fileName) + ")";
          }},
     {.fails = [](const Subject& s) { return s.info.channels > 2; },
      .userWords =
