@@ -1,6 +1,7 @@
 #include "CorpusScore.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -43,8 +44,8 @@ Score ScoreFile(const std::vector<Span>& truth, const std::vector<Span>& detecte
     }
     used[size_t(best)] = true;
     ++s.hits;
-    s.boundaryErrSum += 0.5 * (std::fabs(detected[size_t(best)].start - t.start) +
-                               std::fabs(detected[size_t(best)].end - t.end));
+    s.edgeErrors.push_back(std::fabs(detected[size_t(best)].start - t.start));
+    s.edgeErrors.push_back(std::fabs(detected[size_t(best)].end - t.end));
   }
   for (size_t k = 0; k < detected.size(); ++k) {
     if (used[k]) continue;
@@ -54,6 +55,62 @@ Score ScoreFile(const std::vector<Span>& truth, const std::vector<Span>& detecte
     if (!excused) ++s.falseAlarms;
   }
   return s;
+}
+
+double MedianMs(std::vector<double> errors) {
+  if (errors.empty()) return NAN;
+  size_t mid = errors.size() / 2;
+  std::nth_element(errors.begin(), errors.begin() + std::ptrdiff_t(mid), errors.end());
+  double m = errors[mid];
+  if (errors.size() % 2 == 0)
+    m = 0.5 * (m + *std::max_element(errors.begin(), errors.begin() + std::ptrdiff_t(mid)));
+  return 1000.0 * m;
+}
+
+double Score::MeanEdgeErrMs() const {
+  if (edgeErrors.empty()) return NAN;
+  double sum = 0;
+  for (double e : edgeErrors) sum += e;
+  return 1000.0 * sum / double(edgeErrors.size());
+}
+
+double Score::MedianEdgeErrMs() const { return MedianMs(edgeErrors); }
+
+double Results::MeanF1() const {
+  double s = 0;
+  for (const auto& [_, sc] : conditions) s += sc.F1();
+  return conditions.empty() ? 0 : s / double(conditions.size());
+}
+
+double Results::MinF1() const {
+  double m = 1;
+  for (const auto& [_, sc] : conditions) m = std::min(m, sc.F1());
+  return m;
+}
+
+size_t Results::WeakestFile() const {
+  size_t w = files.size();
+  for (size_t i = 0; i < files.size(); ++i)
+    if (w == files.size() || files[i].F1() < files[w].F1()) w = i;
+  return w;
+}
+
+double Results::MedianEdgeErrMs(const std::string& prefix) const {
+  std::vector<double> all;
+  for (const auto& [name, sc] : conditions)
+    if (name.compare(0, prefix.size(), prefix) == 0)
+      all.insert(all.end(), sc.edgeErrors.begin(), sc.edgeErrors.end());
+  return MedianMs(std::move(all));
+}
+
+Results ScoreCorpus(const std::vector<Entry>& entries,
+                    const std::vector<std::vector<Span>>& detections) {
+  Results r;
+  for (size_t i = 0; i < entries.size() && i < detections.size(); ++i) {
+    r.files.push_back(ScoreFile(entries[i].truth, detections[i]));
+    r.conditions[entries[i].condition].Add(r.files.back());
+  }
+  return r;
 }
 
 bool LoadCorpus(const std::string& dir, std::vector<Entry>& out, std::string& why) {
@@ -69,9 +126,10 @@ bool LoadCorpus(const std::string& dir, std::vector<Entry>& out, std::string& wh
     if (line.empty()) continue;
     std::istringstream ls(line);
     Entry e;
-    std::string wav, truth;
-    if (!std::getline(ls, e.condition, '\t') || !std::getline(ls, wav, '\t') ||
-        !std::getline(ls, truth)) {
+    std::string truth;
+    if (!std::getline(ls, e.condition, '\t') || !std::getline(ls, e.name, '\t') ||
+        !std::getline(ls, truth, '\t') || !std::getline(ls, e.half) ||
+        (e.half != "tune" && e.half != "report")) {
       why = "bad manifest line: " + line;
       return false;
     }
@@ -87,7 +145,7 @@ bool LoadCorpus(const std::string& dir, std::vector<Entry>& out, std::string& wh
       while (tf >> a >> b) spans.push_back({a / kCorpusRate, b / kCorpusRate});
       it = truths.emplace(truth, std::move(spans)).first;
     }
-    e.wav = dir + "/" + wav;
+    e.wav = dir + "/" + e.name;
     e.truth = it->second;
     out.push_back(std::move(e));
   }
@@ -96,6 +154,13 @@ bool LoadCorpus(const std::string& dir, std::vector<Entry>& out, std::string& wh
     return false;
   }
   return true;
+}
+
+std::vector<Entry> InHalf(const std::vector<Entry>& corpus, const std::string& half) {
+  std::vector<Entry> out;
+  for (const Entry& e : corpus)
+    if (half == "all" || e.half == half) out.push_back(e);
+  return out;
 }
 
 std::vector<std::string> Conditions(const std::vector<Entry>& corpus) {

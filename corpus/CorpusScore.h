@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,10 @@ struct Span {
 
 struct Entry {
   std::string condition;
-  std::string wav;         // absolute path
-  std::vector<Span> truth; // every pause, scored or not, in time order
+  std::string wav;          // absolute path
+  std::string name;         // path within the corpus, e.g. "clean/t1.wav"
+  std::string half;         // "tune" or "report": settings are chosen on one, shown on the other
+  std::vector<Span> truth;  // every pause, scored or not, in time order
 };
 
 // Counts add over files; the ratios are taken at the end.
@@ -33,13 +37,13 @@ struct Score {
   int hits = 0;          // matched pauses
   int misses = 0;        // scored pauses without a match
   int falseAlarms = 0;   // detections matching no pause
-  double boundaryErrSum = 0;  // seconds, sum over hits of (|ds| + |de|) / 2
+  std::vector<double> edgeErrors;  // seconds: |start error| and |end error| of every hit
 
   void Add(const Score& o) {
     hits += o.hits;
     misses += o.misses;
     falseAlarms += o.falseAlarms;
-    boundaryErrSum += o.boundaryErrSum;
+    edgeErrors.insert(edgeErrors.end(), o.edgeErrors.begin(), o.edgeErrors.end());
   }
   double Recall() const { return hits + misses ? double(hits) / (hits + misses) : 1.0; }
   double Precision() const {
@@ -49,14 +53,38 @@ struct Score {
     double p = Precision(), r = Recall();
     return p + r > 0 ? 2 * p * r / (p + r) : 0.0;
   }
-  double BoundaryErrMs() const { return hits ? 1000.0 * boundaryErrSum / hits : NAN; }
+  double MeanEdgeErrMs() const;
+  double MedianEdgeErrMs() const;  // NaN without hits
 };
 
 Score ScoreFile(const std::vector<Span>& truth, const std::vector<Span>& detected);
 
+// Median of edge errors (seconds) in milliseconds; NaN when there are none.
+double MedianMs(std::vector<double> errors);
+
+// One detector's run over (part of) a corpus.
+struct Results {
+  std::vector<Score> files;                  // parallel to the entries scored
+  std::map<std::string, Score> conditions;   // files added up per condition
+
+  double MeanF1() const;  // over conditions, each weighing the same
+  double MinF1() const;   // of the weakest condition
+  // Index of the file with the lowest F1 (the first of equals); files.size()
+  // when there is none.
+  size_t WeakestFile() const;
+  // Median edge error over all conditions whose name starts with `prefix`.
+  double MedianEdgeErrMs(const std::string& prefix = "") const;
+};
+
+Results ScoreCorpus(const std::vector<Entry>& entries,
+                    const std::vector<std::vector<Span>>& detections);
+
 // Reads manifest.tsv of a corpus directory. Returns false with a reason when
 // the directory is not a complete corpus.
 bool LoadCorpus(const std::string& dir, std::vector<Entry>& out, std::string& why);
+
+// The entries of one half ("tune" or "report"); "all" keeps every entry.
+std::vector<Entry> InHalf(const std::vector<Entry>& corpus, const std::string& half);
 
 // Conditions in their manifest order.
 std::vector<std::string> Conditions(const std::vector<Entry>& corpus);

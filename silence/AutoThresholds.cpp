@@ -32,7 +32,11 @@ float Percentile(const std::vector<float>& sorted, float q) {
 
 }  // namespace
 
-const AutoRule kDefaultAutoRule{0.20f, 0.95f, 0.10f, 0.20f};
+// Chosen on one half of the speech corpus (the other half confirms it): the
+// floor at the 5th percentile still lands in the pauses of a file whose
+// pauses are all short, and any level fraction from 1 % to 5 % finds every
+// pause; 2 % sits in the middle of that plateau.
+const AutoRule kDefaultAutoRule{0.05f, 0.95f, 0.10f, 0.20f, 0.02f};
 
 AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness) {
   return ChooseThresholds(frameLoudness, kDefaultAutoRule);
@@ -59,7 +63,9 @@ AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const A
     }
     return lowest;
   }
-  double ratio = std::log(double(level) / floor);
-  auto at = [&](float pos) { return float(floor * std::exp(ratio * pos)); };
-  return {at(rule.silencePosition), at(rule.modulationPosition)};
+  const double ratio = std::log(double(level) / floor);
+  auto at = [&](float pos) { return floor * std::exp(ratio * pos); };
+  const double silence = at(rule.silencePosition);
+  const double lift = std::max(1.0, rule.levelFraction * double(level) / silence);
+  return {float(silence * lift), float(at(rule.modulationPosition) * lift)};
 }

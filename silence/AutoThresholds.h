@@ -12,12 +12,17 @@ struct AutoThresholds {
 // How the thresholds follow the distribution: the loudness at floorPercentile
 // stands for the file's noise floor, the one at levelPercentile for the level
 // of its sound; each threshold sits at its position between the two on a
-// logarithmic scale (0 = floor, 1 = level).
+// logarithmic scale (0 = floor, 1 = level). On a clean file the floor is
+// thousands of times below the sound, and a threshold placed from the floor
+// alone would lie deep in the model's decay after every word (about 120 ms of
+// it), eating short pauses; so the silence threshold is also at least
+// levelFraction of the level, the modulation threshold moving with it.
 struct AutoRule {
   float floorPercentile;
   float levelPercentile;
   float silencePosition;
   float modulationPosition;
+  float levelFraction = 0.0f;
 };
 
 // frameLoudness: total loudness in sone of every analysis frame of one file.

@@ -1,17 +1,26 @@
 // corpus_eval: scores silence detection on the speech/pause corpus.
 //
-//   corpus_eval CORPUS [--vxaudio PATH] [--ffmpeg] [--tune] [--jobs N]
+//   corpus_eval CORPUS [--vxaudio PATH [--vxaudio-args ARGS]] [--ffmpeg] [--tune]
+//               [--half tune|report|all] [--jobs N]
 //
-// --vxaudio PATH  runs `PATH silence FILE --format json` (automatic
-//                 thresholds, default durations) on every file and scores it.
+// --half          the tracks the tables are about (default report). Whatever
+//                 is chosen from a sweep is chosen on the tune half, so the
+//                 report half shows how the choice carries over to new voices.
+// --vxaudio PATH  runs `PATH silence FILE --format json ARGS` (automatic
+//                 thresholds, default durations unless ARGS say otherwise) on
+//                 every file and scores it.
 // --ffmpeg        runs ffmpeg's silencedetect over a sweep of noise levels and
-//                 minimum durations and scores the best single setting, the
-//                 same for every condition.
+//                 minimum durations and scores the single setting that does
+//                 best on the tune half, the same for every condition.
 // --tune          computes each file's loudness curve once and sweeps the
-//                 automatic rule and the duration defaults over the curves.
+//                 automatic rule and the duration defaults over the curves of
+//                 the tune half.
 // Prints a per-condition table (Markdown) of recall, precision, F1 and the
-// mean boundary error of matched pauses.
+// median edge error of matched pauses, then per tool: the mean F1 over
+// conditions, the weakest file, and the median edge error over the clean
+// conditions.
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -20,10 +29,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iostream>
-#include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -36,6 +44,7 @@
 #include "SilenceDetector.h"
 
 using corpus::Entry;
+using corpus::Results;
 using corpus::Score;
 using corpus::Span;
 
@@ -76,7 +85,7 @@ void ParallelFor(size_t n, int jobs, const std::function<void(size_t)>& fn) {
 
 // ---- ffmpeg ----
 
-double FileFrames(const Entry& e) {
+double FileSeconds(const Entry& e) {
   SF_INFO info{};
   SNDFILE* f = sf_open(e.wav.c_str(), SFM_READ, &info);
   if (!f) return -1;
@@ -98,7 +107,7 @@ std::optional<std::vector<std::vector<Span>>> FfmpegSilences(const std::vector<c
   std::vector<double> offsets{0.0};
   for (const Entry* e : group) {
     cmd << " -i " << Quote(e->wav);
-    double len = FileFrames(*e);
+    double len = FileSeconds(*e);
     if (len < 0) return std::nullopt;
     offsets.push_back(offsets.back() + len);
   }
@@ -140,8 +149,10 @@ std::vector<Span> LongerThan(const std::vector<Span>& s, double d) {
 
 // ---- ours ----
 
-std::optional<std::vector<Span>> CliSilences(const std::string& vxaudio, const Entry& e) {
-  auto out = Capture(Quote(vxaudio) + " silence " + Quote(e.wav) + " --format json 2>/dev/null");
+std::optional<std::vector<Span>> CliSilences(const std::string& vxaudio, const std::string& args,
+                                             const Entry& e) {
+  auto out = Capture(Quote(vxaudio) + " silence " + Quote(e.wav) + " --format json " + args +
+                     " 2>/dev/null");
   if (!out) return std::nullopt;
   try {
     auto j = nlohmann::json::parse(*out);
@@ -160,12 +171,32 @@ struct Curve {
   FrameLayout layout;
 };
 
-bool LoadCurve(const Entry& e, Curve& c) {
+bool FileLoudness(const std::string& wav, Curve& c) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
+  if (!f) return false;
+  sf_close(f);
+  return ComputeFrameLoudness(wav, 0, int32_t(info.frames), c.loudness, c.layout) == 0;
+}
+
+// A file below the detector's rate is analysed, as the command line does,
+// through a 44.1 kHz copy (made here by sox); truth is in seconds, so the
+// copy's spans score as they are.
+bool LoadCurve(const Entry& e, size_t index, Curve& c) {
   SF_INFO info{};
   SNDFILE* f = sf_open(e.wav.c_str(), SFM_READ, &info);
   if (!f) return false;
   sf_close(f);
-  return ComputeFrameLoudness(e.wav, 0, int32_t(info.frames), c.loudness, c.layout) == 0;
+  if (info.samplerate >= 44100) return FileLoudness(e.wav, c);
+  struct Removed {
+    std::string path;
+    ~Removed() { std::remove(path.c_str()); }
+  } copy{(std::filesystem::temp_directory_path() /
+          ("corpus_eval-" + std::to_string(getpid()) + "-" + std::to_string(index) + ".wav"))
+             .string()};
+  return Capture("sox " + Quote(e.wav) + " -b 32 -e floating-point " + Quote(copy.path) +
+                 " rate -h 44100") &&
+         FileLoudness(copy.path, c);
 }
 
 struct Setting {
@@ -188,219 +219,287 @@ std::vector<Span> Classify(const Curve& c, const Setting& s) {
 
 // ---- tables ----
 
-using ByCondition = std::map<std::string, Score>;
+// Which entries of the corpus a table or a sweep is about.
+struct Subset {
+  std::vector<size_t> index;  // into the corpus
+  std::vector<Entry> entries;
+};
 
-ByCondition ScoreAll(const std::vector<Entry>& corpus,
-                     const std::vector<std::vector<Span>>& detections) {
-  ByCondition by;
+Subset Half(const std::vector<Entry>& corpus, const std::string& half) {
+  Subset s;
   for (size_t i = 0; i < corpus.size(); ++i)
-    by[corpus[i].condition].Add(corpus::ScoreFile(corpus[i].truth, detections[i]));
-  return by;
+    if (half == "all" || corpus[i].half == half) {
+      s.index.push_back(i);
+      s.entries.push_back(corpus[i]);
+    }
+  return s;
 }
 
-double MeanF1(const ByCondition& by) {
-  double s = 0;
-  for (const auto& [_, sc] : by) s += sc.F1();
-  return by.empty() ? 0 : s / double(by.size());
+// Scores the subset, given detections for every file of the corpus (only the
+// subset's are read).
+Results ScoreSubset(const Subset& s, const std::vector<std::vector<Span>>& all) {
+  std::vector<std::vector<Span>> det;
+  for (size_t i : s.index) det.push_back(all[i]);
+  return corpus::ScoreCorpus(s.entries, det);
 }
 
-double MeanBoundaryMs(const ByCondition& by) {
-  double s = 0;
-  for (const auto& [_, sc] : by) s += std::isnan(sc.BoundaryErrMs()) ? 1e3 : sc.BoundaryErrMs();
-  return by.empty() ? 0 : s / double(by.size());
-}
+double EdgeOrWorst(double ms) { return std::isnan(ms) ? 1e9 : ms; }
 
-double MinF1(const ByCondition& by) {
-  double m = 1;
-  for (const auto& [_, sc] : by) m = std::min(m, sc.F1());
-  return m;
+std::string Ms(double ms) {
+  char buf[32];
+  if (std::isnan(ms)) return "-";
+  std::snprintf(buf, sizeof buf, "%.1f", ms);
+  return buf;
 }
 
 std::string Cells(const Score& s) {
   char buf[128];
-  std::snprintf(buf, sizeof buf, "%.3f | %.3f | %.3f | %.1f", s.Recall(), s.Precision(), s.F1(),
-                s.BoundaryErrMs());
+  std::snprintf(buf, sizeof buf, "%.3f | %.3f | %.3f | %s", s.Recall(), s.Precision(), s.F1(),
+                Ms(s.MedianEdgeErrMs()).c_str());
   return buf;
 }
 
-void PrintTable(const std::vector<std::string>& conditions,
-                const std::vector<std::pair<std::string, ByCondition>>& tools) {
+struct Tool {
+  std::string name;
+  Results results;
+};
+
+void PrintTable(const std::vector<std::string>& conditions, const std::vector<Tool>& tools) {
   std::cout << "| condition |";
-  for (const auto& [name, _] : tools)
-    std::cout << ' ' << name << " recall | precision | F1 | boundary ms |";
+  for (const Tool& t : tools) std::cout << ' ' << t.name << " recall | precision | F1 | median edge ms |";
   std::cout << "\n|---|";
   for (size_t i = 0; i < tools.size(); ++i) std::cout << "---:|---:|---:|---:|";
   std::cout << '\n';
   for (const std::string& c : conditions) {
     std::cout << "| " << c << " |";
-    for (const auto& [_, by] : tools) {
-      auto it = by.find(c);
-      std::cout << ' ' << (it == by.end() ? std::string("- | - | - | -") : Cells(it->second))
+    for (const Tool& t : tools) {
+      auto it = t.results.conditions.find(c);
+      std::cout << ' '
+                << (it == t.results.conditions.end() ? std::string("- | - | - | -")
+                                                     : Cells(it->second))
                 << " |";
     }
     std::cout << '\n';
   }
 }
 
+void PrintSummary(const Subset& shown, const std::vector<Tool>& tools) {
+  std::cout << '\n';
+  for (const Tool& t : tools) {
+    const Results& r = t.results;
+    size_t w = r.WeakestFile();
+    std::printf("- %s: mean F1 %.3f over %zu conditions; lowest file F1 %.3f (%s); median edge "
+                "error over the clean conditions %s ms\n",
+                t.name.c_str(), r.MeanF1(), r.conditions.size(),
+                w < r.files.size() ? r.files[w].F1() : NAN,
+                w < r.files.size() ? shown.entries[w].name.c_str() : "-",
+                Ms(r.MedianEdgeErrMs("clean")).c_str());
+  }
+}
+
 int Usage() {
-  std::cerr << "usage: corpus_eval CORPUS [--vxaudio PATH] [--ffmpeg] [--tune] [--jobs N]\n";
+  std::cerr << "usage: corpus_eval CORPUS [--vxaudio PATH [--vxaudio-args ARGS]] [--ffmpeg] "
+               "[--tune] [--half tune|report|all] [--jobs N]\n";
   return 2;
+}
+
+// ---- runs ----
+
+struct Options {
+  std::string vxaudio, vxaudioArgs, half = "report";
+  bool ffmpeg = false, tune = false;
+  int jobs = 2;
+};
+
+bool RunTune(const std::vector<Entry>& corpus, const Subset& tuneSet, const Subset& shown,
+             const Options& o, std::vector<Tool>& tools) {
+  std::vector<Curve> curves(corpus.size());
+  std::vector<size_t> need = tuneSet.index;
+  for (size_t i : shown.index)
+    if (std::find(need.begin(), need.end(), i) == need.end()) need.push_back(i);
+  std::atomic<bool> bad{false};
+  ParallelFor(need.size(), o.jobs, [&](size_t k) {
+    if (!LoadCurve(corpus[need[k]], need[k], curves[need[k]])) bad = true;
+  });
+  if (bad) {
+    std::cerr << "corpus_eval: loudness curve failed\n";
+    return false;
+  }
+  auto detect = [&](const Subset& s, const Setting& setting) {
+    std::vector<std::vector<Span>> det(corpus.size());
+    for (size_t i : s.index) det[i] = Classify(curves[i], setting);
+    return ScoreSubset(s, det);
+  };
+  std::vector<Setting> grid;
+  for (float lo : {0.02f, 0.05f, 0.1f, 0.2f})
+    for (float hi : {0.9f, 0.95f})
+      for (float sp : {0.05f, 0.1f, 0.15f})
+        for (float mp : {0.1f, 0.15f, 0.2f, 0.3f})
+          for (float lf : {0.0f, 0.01f, 0.02f, 0.05f, 0.1f}) {
+            if (mp < sp) continue;
+            // Fields of the rule not swept keep their default.
+            AutoRule rule = kDefaultAutoRule;
+            rule.floorPercentile = lo;
+            rule.levelPercentile = hi;
+            rule.silencePosition = sp;
+            rule.modulationPosition = mp;
+            rule.levelFraction = lf;
+            grid.push_back({rule, kDefaultMinSilence, kDefaultMinSound});
+          }
+  std::vector<Results> results(grid.size());
+  ParallelFor(grid.size(), o.jobs, [&](size_t g) { results[g] = detect(tuneSet, grid[g]); });
+  // Best by the weakest condition first (the goal is every condition),
+  // then by the mean, then by the edge error.
+  std::vector<size_t> order(grid.size());
+  for (size_t g = 0; g < grid.size(); ++g) order[g] = g;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    double ma = results[a].MinF1(), mb = results[b].MinF1();
+    if (std::fabs(ma - mb) > 1e-9) return ma > mb;
+    double fa = results[a].MeanF1(), fb = results[b].MeanF1();
+    if (std::fabs(fa - fb) > 1e-9) return fa > fb;
+    return EdgeOrWorst(results[a].MedianEdgeErrMs()) < EdgeOrWorst(results[b].MedianEdgeErrMs());
+  });
+  std::printf("# rule sweep on the tune half: %zu settings; best ten (min F1, mean F1, median "
+              "edge), also on the %s half\n",
+              grid.size(), o.half.c_str());
+  Results best;
+  for (size_t k = 0; k < std::min<size_t>(10, order.size()); ++k) {
+    const Setting& s = grid[order[k]];
+    const Results& t = results[order[k]];
+    Results r = detect(shown, s);
+    std::printf("floor p%.2f level p%.2f sil %.2f mod %.2f level fraction %.2f  "
+                "tune: %.3f %.3f %s ms  %s: %.3f %.3f %s ms\n",
+                s.rule.floorPercentile, s.rule.levelPercentile, s.rule.silencePosition,
+                s.rule.modulationPosition, s.rule.levelFraction, t.MinF1(), t.MeanF1(),
+                Ms(t.MedianEdgeErrMs()).c_str(), o.half.c_str(), r.MinF1(), r.MeanF1(),
+                Ms(r.MedianEdgeErrMs()).c_str());
+    if (k == 0) best = std::move(r);
+  }
+  tools.push_back({"defaults", detect(shown, {kDefaultAutoRule, kDefaultMinSilence, kDefaultMinSound})});
+  tools.push_back({"best", std::move(best)});
+  return true;
+}
+
+bool RunVxaudio(const Subset& shown, const Options& o, std::vector<Tool>& tools) {
+  std::vector<std::vector<Span>> det(shown.entries.size());
+  std::atomic<bool> bad{false};
+  ParallelFor(shown.entries.size(), o.jobs, [&](size_t i) {
+    auto s = CliSilences(o.vxaudio, o.vxaudioArgs, shown.entries[i]);
+    if (!s) {
+      std::cerr << "corpus_eval: vxaudio failed on " << shown.entries[i].wav << '\n';
+      bad = true;
+    } else {
+      det[i] = *s;
+    }
+  });
+  tools.push_back({"vxaudio", corpus::ScoreCorpus(shown.entries, det)});
+  if (!o.vxaudioArgs.empty()) std::cout << "# vxaudio run with: " << o.vxaudioArgs << '\n';
+  return !bad;
+}
+
+bool RunFfmpeg(const std::vector<Entry>& corpus, const Subset& tuneSet, const Subset& shown,
+               const Options& o, std::vector<Tool>& tools) {
+  const std::vector<double> durations{0.05, 0.1, 0.15, 0.2, 0.25, 0.3};
+  std::vector<int> levels;
+  for (int db = -70; db <= -20; db += 2) levels.push_back(db);
+  // Files of either subset, one group per condition (one format per group).
+  std::vector<std::vector<size_t>> groups;
+  for (const std::string& c : corpus::Conditions(corpus)) {
+    groups.emplace_back();
+    for (const Subset* s : {&tuneSet, &shown})
+      for (size_t i : s->index)
+        if (corpus[i].condition == c &&
+            std::find(groups.back().begin(), groups.back().end(), i) == groups.back().end())
+          groups.back().push_back(i);
+    if (groups.back().empty()) groups.pop_back();
+  }
+  // raw[l][i]: file i at level l with the smallest duration.
+  std::vector<std::vector<std::vector<Span>>> raw(levels.size(),
+                                                  std::vector<std::vector<Span>>(corpus.size()));
+  std::atomic<bool> bad{false};
+  ParallelFor(levels.size() * groups.size(), o.jobs, [&](size_t k) {
+    size_t l = k / groups.size();
+    const auto& idx = groups[k % groups.size()];
+    std::vector<const Entry*> files;
+    for (size_t i : idx) files.push_back(&corpus[i]);
+    auto s = FfmpegSilences(files, levels[l], durations.front());
+    if (!s) {
+      bad = true;
+      return;
+    }
+    for (size_t j = 0; j < idx.size(); ++j) raw[l][idx[j]] = std::move((*s)[j]);
+  });
+  if (bad) {
+    std::cerr << "corpus_eval: ffmpeg failed\n";
+    return false;
+  }
+  auto at = [&](size_t l, double d) {
+    std::vector<std::vector<Span>> det(corpus.size());
+    for (size_t i = 0; i < corpus.size(); ++i) det[i] = LongerThan(raw[l][i], d);
+    return det;
+  };
+  double bestMean = -1, bestD = 0;
+  size_t bestL = 0;
+  for (size_t l = 0; l < levels.size(); ++l)
+    for (double d : durations) {
+      double mean = ScoreSubset(tuneSet, at(l, d)).MeanF1();
+      if (mean > bestMean + 1e-12) {
+        bestMean = mean;
+        bestL = l;
+        bestD = d;
+      }
+    }
+  Results shownBest = ScoreSubset(shown, at(bestL, bestD));
+  std::printf("# ffmpeg silencedetect best single setting, chosen on the tune half: n=%ddB "
+              "d=%.2f (tune mean F1 %.3f); scored below on the %s half\n",
+              levels[bestL], bestD, bestMean, o.half.c_str());
+  // The everyday setting, for a sense of what a single guess costs.
+  for (size_t l = 0; l < levels.size(); ++l)
+    if (levels[l] == -50)
+      std::printf("# ffmpeg at n=-50dB d=0.30: mean F1 %.3f on the %s half\n",
+                  ScoreSubset(shown, at(l, 0.3)).MeanF1(), o.half.c_str());
+  tools.push_back({"ffmpeg", std::move(shownBest)});
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
-  std::string dir = argv[1], vxaudio;
-  bool ffmpeg = false, tune = false;
-  int jobs = 2;
+  std::string dir = argv[1];
+  Options o;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--vxaudio" && i + 1 < argc) vxaudio = argv[++i];
-    else if (a == "--ffmpeg") ffmpeg = true;
-    else if (a == "--tune") tune = true;
-    else if (a == "--jobs" && i + 1 < argc) jobs = std::max(1, std::atoi(argv[++i]));
+    if (a == "--vxaudio" && i + 1 < argc) o.vxaudio = argv[++i];
+    else if (a == "--vxaudio-args" && i + 1 < argc) o.vxaudioArgs = argv[++i];
+    else if (a == "--ffmpeg") o.ffmpeg = true;
+    else if (a == "--tune") o.tune = true;
+    else if (a == "--half" && i + 1 < argc) o.half = argv[++i];
+    else if (a == "--jobs" && i + 1 < argc) o.jobs = std::max(1, std::atoi(argv[++i]));
     else return Usage();
   }
+  if (o.half != "tune" && o.half != "report" && o.half != "all") return Usage();
+  if (!o.vxaudioArgs.empty() && o.vxaudio.empty()) return Usage();
   std::vector<Entry> corpus;
   std::string why;
   if (!corpus::LoadCorpus(dir, corpus, why)) {
     std::cerr << "corpus_eval: " << why << '\n';
     return 1;
   }
-  const auto conditions = corpus::Conditions(corpus);
-  std::vector<std::pair<std::string, ByCondition>> tools;
-  bool failed = false;
-
-  if (tune) {
-    std::vector<Curve> curves(corpus.size());
-    std::atomic<bool> bad{false};
-    ParallelFor(corpus.size(), jobs, [&](size_t i) {
-      if (!LoadCurve(corpus[i], curves[i])) bad = true;
-    });
-    if (bad) {
-      std::cerr << "corpus_eval: loudness curve failed\n";
-      return 1;
-    }
-    std::vector<Setting> grid;
-    for (float lo : {0.1f, 0.15f, 0.2f, 0.3f})
-      for (float hi : {0.9f, 0.95f, 0.98f})
-        for (float sp : {0.05f, 0.1f, 0.15f})
-          for (float mp : {0.1f, 0.15f, 0.2f, 0.25f, 0.3f})
-            for (float ms : {0.15f, 0.2f})
-              for (float mn : {0.02f, 0.05f}) {
-                if (mp < sp) continue;
-                grid.push_back({{lo, hi, sp, mp}, ms, mn});
-              }
-    std::vector<ByCondition> results(grid.size());
-    ParallelFor(grid.size(), jobs, [&](size_t g) {
-      std::vector<std::vector<Span>> det(corpus.size());
-      for (size_t i = 0; i < corpus.size(); ++i) det[i] = Classify(curves[i], grid[g]);
-      results[g] = ScoreAll(corpus, det);
-    });
-    // Best by the weakest condition first (the goal is every condition),
-    // then by the mean, then by the boundary error.
-    std::vector<size_t> order(grid.size());
-    for (size_t g = 0; g < grid.size(); ++g) order[g] = g;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-      double ma = MinF1(results[a]), mb = MinF1(results[b]);
-      if (std::fabs(ma - mb) > 1e-9) return ma > mb;
-      double fa = MeanF1(results[a]), fb = MeanF1(results[b]);
-      if (std::fabs(fa - fb) > 1e-9) return fa > fb;
-      return MeanBoundaryMs(results[a]) < MeanBoundaryMs(results[b]);
-    });
-    std::cout << "# rule sweep: " << grid.size() << " settings; best ten (min F1, mean F1)\n";
-    for (size_t k = 0; k < std::min<size_t>(10, order.size()); ++k) {
-      const Setting& s = grid[order[k]];
-      std::printf("floor p%.2f level p%.2f sil %.2f mod %.2f minSilence %.2f minSound %.2f  "
-                  "min %.3f mean %.3f boundary %.1f ms\n",
-                  s.rule.floorPercentile, s.rule.levelPercentile, s.rule.silencePosition,
-                  s.rule.modulationPosition, s.minSilence, s.minSound, MinF1(results[order[k]]),
-                  MeanF1(results[order[k]]), MeanBoundaryMs(results[order[k]]));
-    }
-    std::vector<std::vector<Span>> det(corpus.size());
-    for (size_t i = 0; i < corpus.size(); ++i)
-      det[i] = Classify(curves[i], {kDefaultAutoRule, kDefaultMinSilence, kDefaultMinSound});
-    tools.emplace_back("defaults", ScoreAll(corpus, det));
-    tools.emplace_back("best", results[order.front()]);
+  const Subset shown = Half(corpus, o.half), tuneSet = Half(corpus, "tune");
+  if (shown.entries.empty() || tuneSet.entries.empty()) {
+    std::cerr << "corpus_eval: the corpus has no " << (shown.entries.empty() ? o.half : "tune")
+              << " half\n";
+    return 1;
   }
-
-  if (!vxaudio.empty()) {
-    std::vector<std::vector<Span>> det(corpus.size());
-    std::atomic<bool> bad{false};
-    ParallelFor(corpus.size(), jobs, [&](size_t i) {
-      auto s = CliSilences(vxaudio, corpus[i]);
-      if (!s) {
-        std::cerr << "corpus_eval: vxaudio failed on " << corpus[i].wav << '\n';
-        bad = true;
-      } else {
-        det[i] = *s;
-      }
-    });
-    if (bad) failed = true;
-    tools.emplace_back("vxaudio", ScoreAll(corpus, det));
-  }
-
-  if (ffmpeg) {
-    const std::vector<double> durations{0.05, 0.1, 0.15, 0.2, 0.25, 0.3};
-    std::vector<int> levels;
-    for (int db = -70; db <= -20; db += 2) levels.push_back(db);
-    // raw[l][i]: file i at level l with the smallest duration.
-    std::vector<std::vector<std::vector<Span>>> raw(levels.size(),
-                                                    std::vector<std::vector<Span>>(corpus.size()));
-    std::vector<std::vector<size_t>> groups;
-    for (const std::string& c : conditions) {
-      groups.emplace_back();
-      for (size_t i = 0; i < corpus.size(); ++i)
-        if (corpus[i].condition == c) groups.back().push_back(i);
-    }
-    std::atomic<bool> bad{false};
-    ParallelFor(levels.size() * groups.size(), jobs, [&](size_t k) {
-      size_t l = k / groups.size();
-      const auto& idx = groups[k % groups.size()];
-      std::vector<const Entry*> files;
-      for (size_t i : idx) files.push_back(&corpus[i]);
-      auto s = FfmpegSilences(files, levels[l], durations.front());
-      if (!s) {
-        bad = true;
-        return;
-      }
-      for (size_t j = 0; j < idx.size(); ++j) raw[l][idx[j]] = std::move((*s)[j]);
-    });
-    if (bad) {
-      std::cerr << "corpus_eval: ffmpeg failed\n";
-      return 1;
-    }
-    ByCondition best;
-    double bestMean = -1;
-    int bestDb = 0;
-    double bestD = 0;
-    for (size_t l = 0; l < levels.size(); ++l)
-      for (double d : durations) {
-        std::vector<std::vector<Span>> det(corpus.size());
-        for (size_t i = 0; i < corpus.size(); ++i) det[i] = LongerThan(raw[l][i], d);
-        ByCondition by = ScoreAll(corpus, det);
-        if (MeanF1(by) > bestMean + 1e-12) {
-          bestMean = MeanF1(by);
-          best = by;
-          bestDb = levels[l];
-          bestD = d;
-        }
-      }
-    std::printf("# ffmpeg silencedetect best single setting: n=%ddB d=%.2f (mean F1 %.3f)\n",
-                bestDb, bestD, bestMean);
-    tools.emplace_back("ffmpeg", best);
-    // Also the everyday setting n=-50dB d=0.3, for a sense of what a single
-    // guess costs.
-    for (size_t l = 0; l < levels.size(); ++l)
-      if (levels[l] == -50) {
-        std::vector<std::vector<Span>> det(corpus.size());
-        for (size_t i = 0; i < corpus.size(); ++i) det[i] = LongerThan(raw[l][i], 0.3);
-        tools.emplace_back("ffmpeg -50dB/0.3s", ScoreAll(corpus, det));
-      }
-  }
-
+  std::vector<Tool> tools;
+  bool ok = true;
+  if (o.tune && !RunTune(corpus, tuneSet, shown, o, tools)) return 1;
+  if (!o.vxaudio.empty()) ok = RunVxaudio(shown, o, tools);
+  if (o.ffmpeg && !RunFfmpeg(corpus, tuneSet, shown, o, tools)) return 1;
   if (tools.empty()) return Usage();
-  PrintTable(conditions, tools);
-  return failed ? 1 : 0;
+  std::cout << "# " << o.half << " half: " << shown.entries.size() << " files\n";
+  PrintTable(corpus::Conditions(shown.entries), tools);
+  PrintSummary(shown, tools);
+  return ok ? 0 : 1;
 }
