@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "Diag.h"
 #include "Diagnostics.h"
+#include "EdgeRefinement.h"
 #include "ExitStatus.h"
 #include "InputFile.h"
 #include "Resampler.h"
@@ -25,6 +27,11 @@ void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp)
   sub->add_option("--min-silence", o.minSilence, "Shortest silence kept, seconds")
       ->capture_default_str();
   sub->add_option("--min-sound", o.minSound, minSoundHelp)->capture_default_str();
+  sub->add_option("--edges", o.edges,
+                  "signal (default): each silence edge moved, within 0.15 s, to where the "
+                  "file's own level meets its quiet level; model: the loudness model's edges, "
+                  "which lag behind the sound by tens of milliseconds")
+      ->check(CLI::IsMember({"signal", "model"}));
   sub->add_flag("-v,--verbose", o.verbose, "Show the detector's reports on standard error");
 }
 
@@ -95,6 +102,14 @@ void MapToFile(Detection& d) {
   d.silences = std::move(mapped);
 }
 
+// Level in dB of full scale, for the report.
+std::string Dbfs(double rms) {
+  if (!(rms > 0)) return "digital silence";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f dBFS", 20.0 * std::log10(rms));
+  return buf;
+}
+
 }  // namespace
 
 int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound) {
@@ -143,6 +158,21 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
   // The value the detector used: 0 stands for twice the silence loudness.
   if (d.modulationLoudness == 0.0f) d.modulationLoudness = 2.0f * d.silenceLoudness;
   if (source != file) MapToFile(d);
+  // On the file's own frames, whatever rate the analysis ran at.
+  if (rc == kDetectOk && o.edges == "signal") {
+    EdgeReport report;
+    if (std::string why = RefineEdges(file, d.silences, report); !why.empty()) {
+      vx::DiagErr(why);
+      return kDetectFailed;
+    }
+    if (o.verbose && !d.silences.empty())
+      vx::DiagOut("edges from the signal: " + std::to_string(report.moved) + " of " +
+                  std::to_string(2 * d.silences.size()) + " moved; quiet level " +
+                  Dbfs(report.quietLevel) + ", sound " + Dbfs(report.soundLevel) +
+                  ", threshold " + Dbfs(report.threshold) + " (" +
+                  std::to_string(std::lround(EdgeRule{}.bandLowHz)) + "-" +
+                  std::to_string(std::lround(EdgeRule{}.bandHighHz)) + " Hz)");
+  }
   return rc;
 }
 

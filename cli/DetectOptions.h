@@ -23,12 +23,15 @@ struct DetectOptions {
   std::optional<float> modulation;
   float minSilence = kDefaultMinSilence;
   float minSound = kDefaultMinSound;
+  // "signal": each edge moved to where the file's own level crosses its quiet
+  // level (EdgeRefinement.h); "model": the detector's marks as they are.
+  std::string edges = "signal";
   bool verbose = false;
 };
 
 // --thresholds, --silence-loudness, --modulation-loudness, --min-silence,
 // --min-sound (with the command's own `minSoundHelp`: its meaning may be
-// wider) and -v.
+// wider), --edges and -v.
 void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp);
 
 // The usage checks of the options alone; prints the error line and returns
@@ -66,9 +69,11 @@ struct Detection {
 // thresholds when given, otherwise the file's own. A file below 44100 Hz is
 // analysed through a resampled copy in the temporary folder (removed before
 // returning) and its marks mapped back to the file's frames; under -v one
-// report line says so. No checks and no messages of its own but the
-// detector's and a failed copy's, so it runs on batch workers. Returns the
-// detector's result.
+// report line says so. With --edges signal the edges are then refined on
+// the file itself; under -v one report line gives the levels used. No checks
+// and no messages of its own but the detector's, a failed copy's and a failed
+// refinement's, so it runs on batch workers. Returns the detector's result,
+// or kDetectFailed when the refinement could not open the file.
 int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound);
 
 // CheckAnalysable and RunDetection, with the detector's reports shown under

@@ -66,6 +66,7 @@ nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& f
   p["modulation_loudness"] = FloatJson(d.modulationLoudness);
   p["min_silence"] = FloatJson(o.detect.minSilence);
   p["min_sound"] = FloatJson(o.detect.minSound);
+  p["edges"] = o.detect.edges;
   j["parameters"] = p;
   auto spans = nlohmann::ordered_json::array();
   auto seconds = nlohmann::ordered_json::array();
@@ -96,10 +97,11 @@ std::string SilenceText(const SilenceOptions& o, const std::string& file, const 
     char buf[200];
     std::snprintf(buf, sizeof buf,
                   ": %d Hz, %d frames (%.3f s)\nthresholds %s: silence %.4g sone, modulation "
-                  "%.4g sone; min silence %g s, min sound %g s\n",
+                  "%.4g sone; min silence %g s, min sound %g s; edges %s\n",
                   rate, d.frames, double(d.frames) / rate, d.fixed ? "fixed" : "auto",
                   double(d.silenceLoudness), double(d.modulationLoudness),
-                  double(o.detect.minSilence), double(o.detect.minSound));
+                  double(o.detect.minSilence), double(o.detect.minSound),
+                  o.detect.edges.c_str());
     text = file + buf;
     std::snprintf(buf, sizeof buf, "%zu silence%s\n", marks.size(), marks.size() == 1 ? "" : "s");
     text += buf;
@@ -166,7 +168,9 @@ int RunSilence(const SilenceOptions& o) {
 
 CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<SilenceOptions>();
-  CLI::App* sub = app.add_subcommand("silence", "Silent stretches of a file, by loudness");
+  CLI::App* sub = app.add_subcommand("silence",
+                                      "Silent stretches of a file, found by loudness, their "
+                                      "edges placed on the signal");
   AddBatchOptions(sub, o->batch,
                   "Sound file (mono or stereo, 44.1 kHz or more); several files give one JSON "
                   "line each");

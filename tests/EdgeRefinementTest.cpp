@@ -1,0 +1,177 @@
+// Silence edges as a user gets them: by default placed on the signal, within
+// a few milliseconds of where the sound really stops and starts, where the
+// loudness model lags behind; with --edges model exactly the detector's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "SilenceDetector.h"
+#include "SoundFixture.h"
+#include "VxProcess.h"
+
+namespace {
+
+struct Span {
+  double start, end;  // seconds
+};
+
+// Speech-like bursts between pauses of exact zeros: harmonic tones and
+// noise, each rising in 5 ms and dying away in an exponential tail that is
+// cut where it falls 60 dB below the burst (-70 dB of full scale), so that
+// the true edges are exact. A noise bed, if any, covers everything.
+struct Talk {
+  std::vector<float> samples;
+  std::vector<Span> pauses;
+};
+
+Talk MakeTalk(int rate, int channels, double bed) {
+  const double bursts[] = {0.45, 0.3, 0.6, 0.25, 0.5, 0.4};
+  const double pauses[] = {0.5, 0.35, 0.8, 0.3, 0.6, 0.45, 0.5};
+  Talk t;
+  std::vector<float> mono;
+  auto pause = [&](double seconds) {
+    const double at = double(mono.size()) / rate;
+    mono.resize(mono.size() + size_t(std::llround(seconds * rate)), 0.0f);
+    t.pauses.push_back({at, double(mono.size()) / rate});
+  };
+  const std::vector<float> noise = vxtest::Noise(rate, 1, 5, 1.0);
+  pause(pauses[0]);
+  for (size_t b = 0; b < std::size(bursts); ++b) {
+    const double tau = 0.004 + 0.002 * double(b % 3), tail = tau * std::log(1000.0);
+    const auto n = int64_t((bursts[b] + tail) * rate);
+    const double f0 = 110.0 + 40.0 * double(b);
+    for (int64_t i = 0; i < n; ++i) {
+      const double s = double(i) / rate;
+      const double env = std::min(1.0, s / 0.005) *
+                         (s < bursts[b] ? 1.0 : std::exp(-(s - bursts[b]) / tau));
+      double x = 0;
+      if (b % 2 == 0)
+        for (int h = 1; h <= 12; ++h) x += std::sin(2 * std::numbers::pi * f0 * h * s) / h;
+      else
+        x = 1.5 * noise[size_t(i % rate)];
+      mono.push_back(float(0.3 * env * x));
+    }
+    pause(pauses[b + 1]);
+  }
+  const std::vector<float> hiss = vxtest::Noise(int64_t(mono.size()), channels, 9, bed);
+  for (size_t i = 0; i < mono.size(); ++i)
+    for (int c = 0; c < channels; ++c)
+      t.samples.push_back(float(mono[i] * (c ? 0.7 : 1.0)) + hiss[i * channels + size_t(c)]);
+  return t;
+}
+
+// How close to the true edges the signal puts them on clean sound: one
+// threshold for the whole file meets tails of different levels a few
+// milliseconds apart.
+constexpr double kFewMs = 6.0;
+
+class Edges : public ::testing::Test {
+ protected:
+  nlohmann::json Silence(const std::string& args) {
+    auto r = vxtest::RunVx("VX silence --format json " + args, dir.Path());
+    EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
+    return r.status == 0 ? nlohmann::json::parse(r.out) : nlohmann::json{};
+  }
+
+  vxtest::TempDir dir;
+};
+
+// Ordered, not overlapping, non-empty and within the file.
+void ExpectConsistent(const nlohmann::json& j) {
+  int64_t last = 0;
+  for (const auto& s : j["silences"]) {
+    const int64_t a = s[0], b = s[1];
+    EXPECT_LE(last, a) << j["silences"].dump();
+    EXPECT_LT(a, b);
+    last = b;
+  }
+  EXPECT_LE(last, j["frames"].get<int64_t>());
+}
+
+// Sorted distances in ms between each detected edge and the true one; the
+// detections must match the pauses one to one.
+std::vector<double> EdgeErrors(const nlohmann::json& j, const std::vector<Span>& pauses) {
+  std::vector<double> ms;
+  EXPECT_EQ(j["silences_s"].size(), pauses.size()) << j["silences_s"].dump();
+  for (size_t i = 0; i < std::min(pauses.size(), j["silences_s"].size()); ++i) {
+    ms.push_back(1000 * std::fabs(j["silences_s"][i][0].get<double>() - pauses[i].start));
+    ms.push_back(1000 * std::fabs(j["silences_s"][i][1].get<double>() - pauses[i].end));
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms;
+}
+
+TEST_F(Edges, SignalEdgesLieOnTheSoundWhereTheModelLags) {
+  const struct {
+    const char* name;
+    int rate, channels, format;
+    double bed, tolerance;  // ms, for every edge
+  } kCases[] = {
+      {"clean", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0.0, kFewMs},
+      // A bed 55 dB under the bursts hides the ends of their tails.
+      {"noise-bed", 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1e-3, 10.0},
+      {"48k-stereo", 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 0.0, kFewMs},
+      {"16k-resampled", 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0.0, kFewMs}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const Talk t = MakeTalk(c.rate, c.channels, c.bed);
+    const std::string wav = vxtest::WriteSound(dir.File(std::string(c.name) + ".wav"), t.samples,
+                                               c.channels, c.rate, c.format);
+    const auto signal = Silence(wav), model = Silence(wav + " --edges model");
+    ASSERT_FALSE(signal.is_null() || model.is_null());
+    EXPECT_EQ(signal["parameters"]["edges"], "signal");
+    EXPECT_EQ(model["parameters"]["edges"], "model");
+    ExpectConsistent(signal);
+    const auto s = EdgeErrors(signal, t.pauses), m = EdgeErrors(model, t.pauses);
+    ASSERT_FALSE(s.empty());
+    EXPECT_LE(s.back(), c.tolerance) << "worst edge";
+    // The model's silences start late, by far more.
+    EXPECT_GT(m[m.size() * 3 / 4], 20.0);
+    // No edge moved further than the model can smear.
+    for (size_t i = 0; i < signal["silences"].size(); ++i)
+      for (int e : {0, 1})
+        EXPECT_LE(std::abs(signal["silences"][i][e].get<int64_t>() -
+                           model["silences"][i][e].get<int64_t>()),
+                  int64_t(0.15 * c.rate) + 1);
+  }
+}
+
+TEST_F(Edges, ModelEdgesAreTheDetectorsAndSignalEdgesComeBackOutOfTheSound) {
+  const Talk t = MakeTalk(44100, 1, 0.0);
+  const std::string wav = vxtest::WriteSound(dir.File("talk.wav"), t.samples, 1);
+  std::vector<MarkData> marks;
+  ASSERT_EQ(SilenceDetector(wav, marks, 0.3f, 0.0f, 0.15f, 0.02f, 0), 0);
+  ASSERT_EQ(marks.size(), t.pauses.size());
+  const auto j = Silence(wav + " --thresholds fixed --silence-loudness 0.3 --edges model");
+  ASSERT_EQ(j["silences"].size(), marks.size());
+  for (size_t i = 0; i < marks.size(); ++i)
+    EXPECT_EQ(j["silences"][i], nlohmann::json({marks[i].area.start, marks[i].area.end})) << i;
+
+  // So high a threshold puts some of the model's edges inside the bursts;
+  // the signal edges come back out to where the bursts stop and start.
+  const std::string high = wav + " --thresholds fixed --silence-loudness 10";
+  const auto model = Silence(high + " --edges model"), signal = Silence(high);
+  int inside = 0;
+  for (size_t i = 0; i < std::min(model["silences_s"].size(), t.pauses.size()); ++i)
+    inside += (model["silences_s"][i][0].get<double>() < t.pauses[i].start - 0.001) +
+              (model["silences_s"][i][1].get<double>() > t.pauses[i].end + 0.001);
+  EXPECT_GE(inside, 2);
+  ExpectConsistent(signal);
+  EXPECT_LE(EdgeErrors(signal, t.pauses).back(), kFewMs);
+
+  // split cuts at the signal edges too: with no padding, a piece per burst.
+  ASSERT_EQ(vxtest::RunVx("VX split -q " + wav + " out --pad 0", dir.Path()).status, 0);
+  const auto pieces = nlohmann::json::parse(vxtest::Slurp(dir.File("out/index.json")))["pieces"];
+  ASSERT_EQ(pieces.size() + 1, t.pauses.size());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    EXPECT_NEAR(pieces[i]["start_s"].get<double>(), t.pauses[i].end, kFewMs / 1000) << i;
+    EXPECT_NEAR(pieces[i]["end_s"].get<double>(), t.pauses[i + 1].start, kFewMs / 1000) << i;
+  }
+}
+
+}  // namespace
