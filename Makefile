@@ -3,7 +3,7 @@ JOBS    ?= $(shell nproc)
 CMAKE   ?= cmake
 BUILD   := build
 
-.PHONY: all build deps demo test test-normal test-asan test-tsan bench fuzz clean
+.PHONY: all build deps demo install test test-normal test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -14,8 +14,26 @@ build: deps
 	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo runs the CLI alone: build just that (no test programs, no
+# component), so a first `make demo` shows its result in about a minute.
+DEMO_TARGETS := vxaudio
+
+demo: deps
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@scripts/demo.sh $(BUILD)
+
+# `make install PREFIX=/usr/local DESTDIR=`: the CLI, the component and its
+# runtime, the headers, the manual page and the bash completion. Only what is
+# installed is built.
+PREFIX  ?= /usr/local
+DESTDIR ?=
+INSTALL_TARGETS := vxaudio vxAudioFile vxaudio-man
+
+install: deps
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) --build $(BUILD) -j $(JOBS) --target $(INSTALL_TARGETS)
+	@DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD) --prefix "$(PREFIX)"
 
 test:
 	@scripts/install-deps.sh test

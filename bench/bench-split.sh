@@ -51,7 +51,7 @@ read -r split_t split_c <<<"$(best 'rm -rf "$work/pieces"' "$vx" split -q "$hour
 pieces=$(tail -n +2 "$work/pieces/index.csv" | wc -l)
 frames=$(tail -n +2 "$work/pieces/index.csv" | awk -F, '{ n += $5 } END { print n }')
 read -r sil_t sil_c <<<"$(best ':' "$vx" silence "$hour" --format csv)"
-read -r exp_t exp_c <<<"$(best 'rm -f "$work/all.wav"' "$vx" export -q "$hour" "$work/all.wav" --length "$frames")"
+read -r exp_t exp_c <<<"$(best 'rm -f "$work/all.wav"' "$vx" export -q "$hour" "$work/all.wav" --length "${frames}s")"
 
 awk -v st="$split_t" -v sc="$split_c" -v lt="$sil_t" -v lc="$sil_c" -v et="$exp_t" -v ec="$exp_c" \
     -v n="$pieces" -v f="$frames" -v cores="$(nproc)" -v load="$(cut -d' ' -f1 /proc/loadavg)" 'BEGIN {

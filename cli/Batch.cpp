@@ -21,6 +21,7 @@
 #include "InputFile.h"
 #include "JsonOut.h"
 #include "SilenceDetector.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 
@@ -102,7 +103,7 @@ std::string Clock(double seconds) {
 
 class Progress {
  public:
-  Progress(size_t total) : mTotal(total), mOn(isatty(STDERR_FILENO) == 1) {}
+  Progress(size_t total) : mTotal(total), mOn(isatty(STDERR_FILENO) == 1 && !Quiet()) {}
 
   void Draw(size_t done) {
     if (!mOn) return;
@@ -184,6 +185,21 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
     PrintError(command, "", "no files given (FILE... or a non-empty --files-from LIST)");
     return kExitUsage;
   }
+  // "-" is standard input: read once, here, before the workers start.
+  const auto dashes = std::count(files.begin(), files.end(), std::string("-"));
+  if (dashes > 0 && o.filesFrom == "-") {
+    PrintError(command, "-", "both - and --files-from - would read standard input");
+    return kExitUsage;
+  }
+  if (dashes > 1) {
+    PrintError(command, "-", "standard input can be read only once; name - as one input only");
+    return kExitUsage;
+  }
+  if (int rc = CheckRawOptions(command); rc != kExitOk) return rc;
+  InputSource standardInput;
+  std::string standardInputWhy;
+  const bool standardInputOk =
+      dashes == 0 || standardInput.TryPrepare("-", standardInputWhy) == kExitOk;
 
   // A file listed twice is worked on once; each occurrence still gets its
   // line, so that line k of the output always answers line k of the input.
@@ -200,10 +216,10 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
       if (fresh)
         work.push_back(i);
       else
-        PrintError(command, files[i],
-                   "listed again as entry " + std::to_string(i + 1) + " (first as entry " +
-                       std::to_string(it->second + 1) + ": " + files[it->second] +
-                       "); done once, its line repeated");
+        PrintWarning(command, files[i],
+                     "listed again as entry " + std::to_string(i + 1) + " (first as entry " +
+                         std::to_string(it->second + 1) + ": " + files[it->second] +
+                         "); done once, its line repeated");
     }
   }
 
@@ -231,7 +247,16 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
       {
         WorkerCapture capture(jobs == 1);
         try {
-          item = job(files[idx]);
+          if (files[idx] == "-") {
+            if (standardInputOk)
+              item = job(standardInput.path());
+            else
+              item.error = standardInputWhy;
+          } else {
+            // Headerless files are turned into WAV temporaries one by one.
+            InputSource in;
+            if (in.TryPrepare(files[idx], item.error) == kExitOk) item = job(in.path());
+          }
         } catch (const std::exception& e) {
           item = {};
           item.error = std::string("failed: ") + e.what();

@@ -11,6 +11,7 @@
 #include "ExitStatus.h"
 #include "InputFile.h"
 #include "Resampler.h"
+#include "StandardInput.h"
 #include "SilenceDetector.h"
 
 namespace vxcli {
@@ -32,7 +33,6 @@ void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp)
                   "file's own level meets its quiet level; model: the loudness model's edges, "
                   "which lag behind the sound by tens of milliseconds")
       ->check(CLI::IsMember({"signal", "model"}));
-  sub->add_flag("-v,--verbose", o.verbose, "Show the detector's reports on standard error");
 }
 
 int CheckDetectOptions(std::string_view command, const DetectOptions& o) {
@@ -80,7 +80,7 @@ std::optional<std::string> AnalysisProblem(const std::string& file, int32_t& oRa
 int CheckAnalysable(std::string_view command, const std::string& file, int32_t& oRate,
                     int32_t& oFrames, LowRates lowRates) {
   if (auto why = AnalysisProblem(file, oRate, oFrames, lowRates)) {
-    PrintError(command, file, *why);
+    PrintError(command, ShownName(file), *why);
     return kExitFailed;
   }
   return kExitOk;
@@ -116,11 +116,12 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
   Detection& d = ioFound;
   d.silences.clear();
   d.fixed = o.silence.has_value();
-  const int verbose = o.verbose ? 1 : 0;
+  const bool verbose = Verbose();
   // A rate below the detector's is analysed through a copy at its rate; the
   // marks come back in the file's own frames below.
   std::string source = file;
-  int32_t length = d.frames;
+  int32_t from = d.rangeStart;
+  int32_t length = d.RangeEnd() - d.rangeStart;
   ResampledCopy copy;
   if (NeedsResampling(d.sampleRate)) {
     if (std::string why = copy.Make(file); !why.empty()) {
@@ -128,35 +129,50 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
       return kDetectFailed;
     }
     source = copy.path();
-    length = copy.frames();
-    if (o.verbose)
+    // The copy's frames nearest to the range's ends.
+    auto toCopy = [&](int32_t f) {
+      const int64_t at = std::llround(static_cast<double>(f) * kAnalysisRate / d.sampleRate);
+      return static_cast<int32_t>(std::clamp<int64_t>(at, 0, copy.frames()));
+    };
+    from = toCopy(d.rangeStart);
+    length = d.rangeLength ? toCopy(d.RangeEnd()) - from : copy.frames() - from;
+    if (verbose)
       vx::DiagOut("resampled from " + std::to_string(d.sampleRate) + " Hz to " +
                   std::to_string(kAnalysisRate) + " Hz for the analysis; positions in the " +
                   "reports below are at " + std::to_string(kAnalysisRate) + " Hz");
   }
+  if (verbose && (d.rangeStart > 0 || d.RangeEnd() < d.frames))
+    vx::DiagOut("analysing frames " + std::to_string(d.rangeStart) + " to " +
+                std::to_string(d.RangeEnd()) + " of the file; positions in the reports below " +
+                "count from the first");
   int rc = kDetectOk;
   if (o.silence) {
     d.silenceLoudness = *o.silence;
     d.modulationLoudness = o.modulation.value_or(0.0f);
     // Streams the file straight into the classifier: memory stays flat.
-    rc = SilenceDetector(source, d.silences, 0, length, d.silenceLoudness, d.modulationLoudness,
-                         o.minSilence, o.minSound, verbose);
+    rc = SilenceDetector(source, d.silences, from, length, d.silenceLoudness,
+                         d.modulationLoudness, o.minSilence, o.minSound, verbose ? 1 : 0);
   } else {
     // Each frame's loudness is computed once, looked at for the thresholds,
     // then classified.
     std::vector<float> loudness;
     FrameLayout layout;
-    rc = ComputeFrameLoudness(source, 0, length, loudness, layout);
+    rc = ComputeFrameLoudness(source, from, length, loudness, layout);
     if (rc == kDetectOk) {
       const AutoThresholds t = ChooseThresholds(loudness);
       d.silenceLoudness = t.silenceLoudness;
       d.modulationLoudness = t.modulationLoudness;
       rc = ClassifyFrames(loudness, d.silenceLoudness, d.modulationLoudness, o.minSilence,
-                          o.minSound, verbose, d.silences, layout);
+                          o.minSound, verbose ? 1 : 0, d.silences, layout);
     }
   }
   // The value the detector used: 0 stands for twice the silence loudness.
   if (d.modulationLoudness == 0.0f) d.modulationLoudness = 2.0f * d.silenceLoudness;
+  // The detector counts from the range's start.
+  for (MarkData& m : d.silences) {
+    m.area.start += from;
+    m.area.end += from;
+  }
   if (source != file) MapToFile(d);
   // On the file's own frames, whatever rate the analysis ran at.
   if (rc == kDetectOk && o.edges == "signal") {
@@ -165,7 +181,7 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
       vx::DiagErr(why);
       return kDetectFailed;
     }
-    if (o.verbose && !d.silences.empty())
+    if (verbose && !d.silences.empty())
       vx::DiagOut("edges from the signal: " + std::to_string(report.moved) + " of " +
                   std::to_string(2 * d.silences.size()) + " moved; quiet level " +
                   Dbfs(report.quietLevel) + ", sound " + Dbfs(report.soundLevel) +
@@ -173,19 +189,34 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
                   std::to_string(std::lround(EdgeRule{}.bandLowHz)) + "-" +
                   std::to_string(std::lround(EdgeRule{}.bandHighHz)) + " Hz)");
   }
+  // A refined edge may have moved out of the range.
+  if (d.rangeStart > 0 || d.RangeEnd() < d.frames) {
+    for (MarkData& m : d.silences) {
+      m.area.start = std::max(m.area.start, d.rangeStart);
+      m.area.end = std::min(m.area.end, d.RangeEnd());
+    }
+    std::erase_if(d.silences, [](const MarkData& m) { return m.area.end <= m.area.start; });
+  }
   return rc;
 }
 
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
-                   Detection& out) {
+                   Detection& out, const FrameRange* range) {
   if (int rc = CheckAnalysable(command, file, out.sampleRate, out.frames, LowRates::kResample);
       rc != kExitOk)
     return rc;
+  if (range) {
+    int32_t start = 0, len = 0;
+    if (int rc = CheckRange(command, file, *range, out.frames, out.sampleRate, start, len);
+        rc != kExitOk)
+      return rc;
+    out.SetRange(start, len);
+  }
   // The detector's reports only under -v; its error lines are held back so
   // that a failure ends with one line of ours.
-  LineCollector lines(o.verbose, false);
+  LineCollector lines(Verbose(), Verbose());
   if (RunDetection(file, o, out) != kDetectOk) {
-    PrintError(command, file, "analysis failed: " + lines.FirstError());
+    PrintError(command, ShownName(file), "analysis failed: " + lines.FirstError());
     return kExitFailed;
   }
   return kExitOk;

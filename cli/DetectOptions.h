@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "AutoThresholds.h"
+#include "FrameRange.h"
 #include "MarkData.h"
 
 namespace vxcli {
@@ -26,12 +27,11 @@ struct DetectOptions {
   // "signal": each edge moved to where the file's own level crosses its quiet
   // level (EdgeRefinement.h); "model": the detector's marks as they are.
   std::string edges = "signal";
-  bool verbose = false;
 };
 
 // --thresholds, --silence-loudness, --modulation-loudness, --min-silence,
 // --min-sound (with the command's own `minSoundHelp`: its meaning may be
-// wider), --edges and -v.
+// wider) and --edges. The detector's reports show under the program's -v.
 void AddDetectOptions(CLI::App* sub, DetectOptions& o, const char* minSoundHelp);
 
 // The usage checks of the options alone; prints the error line and returns
@@ -62,11 +62,24 @@ struct Detection {
   float silenceLoudness = 0.0f;
   float modulationLoudness = 0.0f;  // as used: 0 is resolved to twice the silence loudness
   std::vector<MarkData> silences;   // in file frames, in order, not overlapping
+  // The part analysed, in file frames, set by the caller (CheckRange): from
+  // rangeStart for rangeLength frames, 0 meaning up to the end of the file.
+  int32_t rangeStart = 0;
+  int32_t rangeLength = 0;
+  int32_t RangeEnd() const { return rangeLength ? rangeStart + rangeLength : frames; }
+  // A range that covers the file stays the whole-file analysis, to the frame.
+  void SetRange(int32_t start, int32_t len) {
+    if (start == 0 && len >= frames) return;
+    rangeStart = start;
+    rangeLength = len;
+  }
 };
 
-// The detection itself over the whole of a file that AnalysisProblem
-// accepted (ioFound.sampleRate and ioFound.frames set from it): fixed
-// thresholds when given, otherwise the file's own. A file below 44100 Hz is
+// The detection itself over the range of a file that AnalysisProblem
+// accepted (ioFound.sampleRate and ioFound.frames set from it, and the range
+// checked): fixed thresholds when given, otherwise those of the range's own
+// loudness. Positions stay the file's: marks come out in file frames, within
+// the range. A file below 44100 Hz is
 // analysed through a resampled copy in the temporary folder (removed before
 // returning) and its marks mapped back to the file's frames; under -v one
 // report line says so. With --edges signal the edges are then refined on
@@ -76,9 +89,10 @@ struct Detection {
 // or kDetectFailed when the refinement could not open the file.
 int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioFound);
 
-// CheckAnalysable and RunDetection, with the detector's reports shown under
-// -v and a failure told in one error line. Returns kExitOk or kExitFailed.
+// CheckAnalysable, CheckRange of `range` when given, and RunDetection over
+// it, with the detector's reports shown under -v and a failure told in one
+// error line. Returns kExitOk, kExitFailed or kExitUsage (a bad range).
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
-                   Detection& out);
+                   Detection& out, const FrameRange* range = nullptr);
 
 }  // namespace vxcli

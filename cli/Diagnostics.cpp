@@ -7,21 +7,29 @@ namespace vxcli {
 
 namespace {
 
-std::atomic<bool> gQuiet{false};
+std::atomic<bool> gQuietAsked{false};
+std::atomic<bool> gVerboseAsked{false};
 std::atomic<LineCollector*> gCollector{nullptr};
 
 }  // namespace
 
-void AddQuietFlag(CLI::App* sub) {
-  sub->add_flag_callback("-q,--quiet", [] { gQuiet.store(true); },
-                         "Hide the engine's diagnostic lines (errors still show)");
+void AddVerbosityFlags(CLI::App* app) {
+  app->add_flag_callback("-q,--quiet", [] { gQuietAsked.store(true); },
+                         "Print nothing but the result and errors (no warnings)");
+  app->add_flag_callback("-v,--verbose", [] { gVerboseAsked.store(true); },
+                         "Also show the engine's diagnostic lines and the detector's reports "
+                         "on standard error");
 }
 
-bool Quiet() { return gQuiet.load(); }
+Verbosity CurrentVerbosity() {
+  return gVerboseAsked.load() ? Verbosity::kVerbose
+         : gQuietAsked.load() ? Verbosity::kQuiet
+                              : Verbosity::kNormal;
+}
 
 // stdio's per-call lock (in the default sink) keeps the audio thread's lines whole.
 void ToStandardError(vx::DiagStream, std::string_view line) {
-  if (!Quiet()) vx::DefaultDiagSink(vx::DiagStream::Err, line);
+  if (Verbose()) vx::DefaultDiagSink(vx::DiagStream::Err, line);
 }
 
 void Discard(vx::DiagStream, std::string_view) {}
@@ -77,6 +85,10 @@ void PrintError(std::string_view command, std::string_view file, std::string_vie
   fwrite(line.data(), 1, line.size(), stderr);
   fflush(stderr);
   funlockfile(stderr);
+}
+
+void PrintWarning(std::string_view command, std::string_view file, std::string_view text) {
+  if (!Quiet()) PrintError(command, file, "warning: " + std::string(text));
 }
 
 }  // namespace vxcli

@@ -2,7 +2,9 @@
 // error line.
 //
 // Standard output belongs to results, so the engine's lines (both of its
-// streams) go to standard error, and none at all under --quiet. A command
+// streams) go to standard error, and only under -v: a run that succeeds
+// prints its result and nothing else. A command's own warnings show unless
+// -q; its error line always does. A command
 // says where they go with scopes: each installs a sink when made and puts
 // the previous one back when it ends, so where a line goes depends only on
 // the scopes alive at that moment, never on what ran before.
@@ -19,11 +21,19 @@
 
 namespace vxcli {
 
-// Adds -q/--quiet (hide every engine line) to a subcommand.
-void AddQuietFlag(CLI::App* sub);
-bool Quiet();
+// How much a run says besides its result: -q only errors, the default also
+// the command's own warnings, -v also the engine's lines and the detector's
+// reports. One setting for the whole process.
+enum class Verbosity { kQuiet, kNormal, kVerbose };
 
-// The usual sink: every engine line on standard error, none under --quiet.
+// Adds -q/--quiet and -v/--verbose to the program or one of its commands,
+// before or after the command name alike; given both, -v wins.
+void AddVerbosityFlags(CLI::App* app);
+Verbosity CurrentVerbosity();
+inline bool Quiet() { return CurrentVerbosity() == Verbosity::kQuiet; }
+inline bool Verbose() { return CurrentVerbosity() == Verbosity::kVerbose; }
+
+// The usual sink: every engine line on standard error under -v, else none.
 void ToStandardError(vx::DiagStream stream, std::string_view line);
 // Drops every line.
 void Discard(vx::DiagStream stream, std::string_view line);
@@ -72,5 +82,9 @@ class LineCollector {
 // The single error line: "vxaudio <command>: <file>: <reason>". An empty
 // file prints "vxaudio <command>: <reason>". Never hidden by --quiet.
 void PrintError(std::string_view command, std::string_view file, std::string_view reason);
+
+// A warning of the command's own, in the same form with "warning: " before
+// the text; hidden by -q.
+void PrintWarning(std::string_view command, std::string_view file, std::string_view text);
 
 }  // namespace vxcli

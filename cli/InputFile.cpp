@@ -12,6 +12,7 @@
 #include "ExitStatus.h"
 #include "FrameRange.h"
 #include "OpenError.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 
@@ -49,7 +50,7 @@ std::optional<std::string> OpenFailure(AudioFile& af, const std::string& path,
 
 int OpenAudio(std::string_view command, AudioFile& af, const std::string& path) {
   if (auto why = OpenFailure(af, path, true)) {
-    PrintError(command, path, *why);
+    PrintError(command, ShownName(path), *why);
     return kExitFailed;
   }
   return kExitOk;
@@ -58,7 +59,7 @@ int OpenAudio(std::string_view command, AudioFile& af, const std::string& path) 
 int OpenAudioRange(std::string_view command, AudioFile& af, const std::string& path,
                    const FrameRange& range, int32_t& oStart, int32_t& oLen) {
   if (int rc = OpenAudio(command, af, path); rc != kExitOk) return rc;
-  return CheckRange(command, path, range, af.mSmpNb, oStart, oLen);
+  return CheckRange(command, ShownName(path), range, af.mSmpNb, af.mSampleRate, oStart, oLen);
 }
 
 }  // namespace vxcli

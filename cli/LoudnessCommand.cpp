@@ -10,9 +10,11 @@
 #include "DetectOptions.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
+#include "FrameRange.h"
 #include "JsonOut.h"
 #include "OutputFile.h"
 #include "SilenceDetector.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 
@@ -22,6 +24,7 @@ struct LoudnessOptions {
   std::string file;
   std::string format = "csv";
   std::string out;
+  FrameRange range;
 };
 
 int RunLoudness(const LoudnessOptions& o) {
@@ -29,13 +32,19 @@ int RunLoudness(const LoudnessOptions& o) {
   if (!o.out.empty() && o.out != "-")
     if (int rc = RefuseInput("loudness", o.out, o.file); rc != kExitOk) return rc;
   int32_t rate = 0, frames = 0;
-  if (int rc = CheckAnalysable("loudness", o.file, rate, frames); rc != kExitOk) return rc;
+  InputSource in;
+  if (int rc = in.Prepare("loudness", o.file); rc != kExitOk) return rc;
+  if (int rc = CheckAnalysable("loudness", in.path(), rate, frames); rc != kExitOk) return rc;
+  int32_t start = 0, len = 0;
+  if (int rc = CheckRange("loudness", o.file, o.range, frames, rate, start, len); rc != kExitOk)
+    return rc;
   std::vector<float> loudness;
   FrameLayout layout;
   {
-    // The detector's error lines are held back for the one line of ours.
-    LineCollector analysis(false, false);
-    if (ComputeFrameLoudness(o.file, 0, frames, loudness, layout) != kDetectOk) {
+    // The detector's error lines are held back for the one line of ours
+    // (and shown as well under -v).
+    LineCollector analysis(Verbose(), Verbose());
+    if (ComputeFrameLoudness(in.path(), start, len, loudness, layout) != kDetectOk) {
       PrintError("loudness", o.file, "analysis failed: " + analysis.FirstError());
       return kExitFailed;
     }
@@ -58,7 +67,8 @@ int RunLoudness(const LoudnessOptions& o) {
     text += "time_s,sone\n";
   }
   for (size_t k = 0; k < loudness.size(); ++k) {
-    const double t = static_cast<double>(FrameCentre(layout, k, loudness.size())) / rate;
+    // Times are the file's, whatever the range.
+    const double t = static_cast<double>(start + FrameCentre(layout, k, loudness.size())) / rate;
     const float l = loudness[k];
     if (json) {
       if (std::isfinite(l))
@@ -79,9 +89,11 @@ CommandRunner Setup(CLI::App& app) {
   CLI::App* sub = app.add_subcommand(
       "loudness", "Total loudness (sone) of every 5 ms analysis frame, as the silence detector sees it");
   sub->add_option("FILE", o->file, "Sound file (mono or stereo, 44.1 kHz or more)")->required();
+  AddRawInputOptions(sub);
   sub->add_option("--format", o->format, "csv (default: time_s,sone rows) or json")
       ->check(CLI::IsMember({"csv", "json"}));
   sub->add_option("-o,--output", o->out, "Write the result to this file instead of stdout");
+  AddRangeOptions(sub, o->range);
   return [o] { return RunLoudness(*o); };
 }
 

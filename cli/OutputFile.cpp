@@ -280,7 +280,7 @@ ExportOutcome ExportSound(AudioFile& af, const std::string& path, const SoundRan
                           SF_INFO& written, bool sync) {
   auto writeFailed = [](int err) { return ExportOutcome{std::strerror(err), err}; };
   af.SetCheckedWrites(true);
-  const int rc = af.Export(path.c_str(), piece.bits, piece.channels, piece.start, piece.len);
+  const int rc = af.ExportAs(path.c_str(), piece.format, piece.channels, piece.start, piece.len);
   // A failed write is what the user must hear about, whatever else the
   // engine then ran into, and even when it came too late to change the result.
   if (af.LastWriteError() != 0) return writeFailed(af.LastWriteError());

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-class AudioFile;
+#include "AudioFile.h"
 
 namespace vxcli {
 
@@ -108,7 +108,7 @@ int WriteResult(std::string_view command, const std::string& outPath, std::strin
 
 // What one engine export writes.
 struct SoundRange {
-  int bits = 16;
+  ExportFormat format;  // the container and encoding (OutputFormats.h)
   int channels = 2;
   int32_t start = 0;
   int32_t len = 0;

@@ -1,4 +1,4 @@
-// vxaudio play FILE [--start F] [--end F] [--speed X] [--interval F]:
+// vxaudio play FILE [--start T] [--length T | --end T] [--speed X] [--interval F]:
 // plays a range through the default output device, with a progress line on
 // standard error when that is a terminal. Ctrl-C stops cleanly (exit 130).
 //
@@ -27,15 +27,16 @@
 #include "Command.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
+#include "FrameRange.h"
 #include "InputFile.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 namespace {
 
 struct PlayOptions {
   std::string file;
-  int64_t start = 0;
-  int64_t end = 0;
+  FrameRange range;  // --end 0 stands for the end of the file
   float speed = 1.0f;
   std::optional<int64_t> interval;
 };
@@ -136,7 +137,7 @@ class CliNotifier : public PlayNotifier {
 // together.
 std::atomic<bool> gProgressUp{false};
 void PlayDiagSink(vx::DiagStream, std::string_view line) {
-  if (Quiet()) return;
+  if (!Verbose()) return;
   flockfile(stderr);
   if (gProgressUp.load()) std::fputs("\r\033[K", stderr);
   std::fwrite(line.data(), 1, line.size(), stderr);
@@ -172,10 +173,7 @@ int RunPlay(const PlayOptions& o) {
     PrintError("play", "", std::string("--speed ") + speed + " is outside 0.1 to 5.0");
     return kExitUsage;
   }
-  if (o.start < 0 || o.end < 0) {
-    PrintError("play", "", "--start and --end must not be negative");
-    return kExitUsage;
-  }
+  if (int rc = CheckRangeSigns("play", "", o.range); rc != kExitOk) return rc;
   if (o.interval && (*o.interval < 0 || *o.interval > INT32_MAX)) {
     PrintError("play", "", "--interval " + std::to_string(*o.interval) + " is out of range");
     return kExitUsage;
@@ -194,27 +192,22 @@ int RunPlay(const PlayOptions& o) {
     return kExitFailed;
   }
 
+  InputSource in;  // outlives the engine, which reads it while playing
+  if (int rc = in.Prepare("play", o.file); rc != kExitOk) return rc;
   AudioFile af;
-  if (int rc = OpenAudio("play", af, o.file); rc != kExitOk) return rc;
+  if (int rc = OpenAudio("play", af, in.path()); rc != kExitOk) return rc;
   const int64_t frames = af.mSmpNb;
-  if (frames <= 0) {
-    PrintError("play", o.file, "the file has no frames");
-    return kExitFailed;
-  }
-  if (o.start >= frames) {
-    PrintError("play", o.file,
-               "--start " + std::to_string(o.start) + " is past the end of the file (" +
-                   std::to_string(frames) + " frames)");
-    return kExitFailed;
-  }
-  if (o.end != 0 && o.end <= o.start) {
-    PrintError("play", o.file, "--end must come after --start");
-    return kExitUsage;
-  }
-  // An end at or past the last frame is the end of the file.
-  const int32_t start = static_cast<int32_t>(o.start);
-  const int32_t end = o.end >= frames ? 0 : static_cast<int32_t>(o.end);
-  const int32_t stop = end ? end : static_cast<int32_t>(frames);
+  // --end 0 has always meant the end of the file here.
+  FrameRange range = o.range;
+  if (range.end && range.end->IsZero()) range.end.reset();
+  int32_t start = 0, len = 0;
+  if (int rc = CheckRange("play", o.file, range, frames, af.mSampleRate, start, len);
+      rc != kExitOk)
+    return rc;
+  // The engine takes 0 as the end of the file, which is where a range
+  // reaching the last frame stops.
+  const int32_t stop = start + len;
+  const int32_t end = stop >= frames ? 0 : stop;
   const int32_t interval =
       o.interval ? static_cast<int32_t>(*o.interval) : std::max(1, af.mSampleRate / 10);
 
@@ -281,12 +274,12 @@ CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<PlayOptions>();
   CLI::App* sub = app.add_subcommand("play", "Play a range of a file through the default output");
   sub->add_option("FILE", o->file, "Sound file")->required();
-  sub->add_option("--start", o->start, "First frame (default 0)");
-  sub->add_option("--end", o->end, "Frame to stop at (default 0: the end of the file)");
+  AddRawInputOptions(sub);
+  AddRangeOptions(sub, o->range,
+                  "Where to stop (not included): a time as for --start; 0 is the end of the file");
   sub->add_option("--speed", o->speed, "Speed and pitch factor, 0.1 to 5.0 (default 1.0)");
   sub->add_option("--interval", o->interval,
                   "Frames between progress updates (default: a tenth of a second)");
-  AddQuietFlag(sub);
   return [o] { return RunPlay(*o); };
 }
 

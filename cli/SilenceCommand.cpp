@@ -16,6 +16,7 @@
 #include "JsonOut.h"
 #include "OutputFile.h"
 #include "SilenceDetector.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 
@@ -24,6 +25,7 @@ namespace {
 struct SilenceOptions {
   BatchOptions batch;
   DetectOptions detect;
+  FrameRange range;
   std::string format = "text";
   std::string what;  // --what: silence, sound or both; empty when not given (silence)
   std::string out;
@@ -33,6 +35,8 @@ struct SilenceOptions {
 // time order. The sounds are what the silences leave of the file, except for
 // stretches shorter than --min-sound, which the detector does not count as
 // sound (a silence that reaches the end of the file may stop a frame short).
+bool IsRanged(const Detection& d) { return d.rangeStart > 0 || d.RangeEnd() < d.frames; }
+
 std::string Labels(const SilenceOptions& o, const Detection& d) {
   const int32_t rate = d.sampleRate;
   const bool silences = o.what != "sound", sounds = o.what == "sound" || o.what == "both";
@@ -44,13 +48,13 @@ std::string Labels(const SilenceOptions& o, const Detection& d) {
     if (sounds && to > from && double(to - from) >= double(o.detect.minSound) * rate)
       label(from, to, "sound");
   };
-  int64_t at = 0;
+  int64_t at = d.rangeStart;
   for (const MarkData& m : d.silences) {
     sound(at, m.area.start);
     if (silences) label(m.area.start, m.area.end, "silence");
     at = std::max<int64_t>(at, m.area.end);
   }
-  sound(at, d.frames);
+  sound(at, d.RangeEnd());
   return text;
 }
 
@@ -60,6 +64,11 @@ nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& f
   j["file"] = file;
   j["sample_rate"] = d.sampleRate;
   j["frames"] = d.frames;
+  if (IsRanged(d)) {
+    j["range"] = {d.rangeStart, d.RangeEnd()};
+    j["range_s"] = {JsonNumber(double(d.rangeStart) / d.sampleRate),
+                    JsonNumber(double(d.RangeEnd()) / d.sampleRate)};
+  }
   nlohmann::ordered_json p;
   p["thresholds"] = d.fixed ? "fixed" : "auto";
   p["silence_loudness"] = FloatJson(d.silenceLoudness);
@@ -103,6 +112,9 @@ std::string SilenceText(const SilenceOptions& o, const std::string& file, const 
                   double(o.detect.minSilence), double(o.detect.minSound),
                   o.detect.edges.c_str());
     text = file + buf;
+    if (IsRanged(d))
+      text += "analysed " + Seconds(d.rangeStart, rate) + " s to " + Seconds(d.RangeEnd(), rate) +
+              " s\n";
     std::snprintf(buf, sizeof buf, "%zu silence%s\n", marks.size(), marks.size() == 1 ? "" : "s");
     text += buf;
     if (!marks.empty()) {
@@ -124,9 +136,12 @@ std::string SilenceText(const SilenceOptions& o, const std::string& file, const 
 BatchItem SilenceOne(const SilenceOptions& o, const std::string& file) {
   BatchItem item;
   Detection d;
+  ResolvedRange r;
   if (auto why = AnalysisProblem(file, d.sampleRate, d.frames))
     item.error = *why;
-  else if (RunDetection(file, o.detect, d) != kDetectOk)
+  else if (r = ResolveRange(o.range, d.frames, d.sampleRate); r.status != kExitOk)
+    item.error = r.reason;
+  else if (d.SetRange(r.start, r.len); RunDetection(file, o.detect, d) != kDetectOk)
     item.error = "analysis failed: " + FirstCapturedError();
   else
     item.result = SilenceJson(o, file, d);
@@ -147,7 +162,7 @@ int RunSilence(const SilenceOptions& o) {
     const char* refused = o.format == "csv" || o.format == "labels"
                               ? "--format csv and labels"
                           : !o.out.empty()   ? "-o/--output"
-                          : o.detect.verbose ? "-v/--verbose"
+                          : Verbose()        ? "-v/--verbose"
                                              : nullptr;
     if (refused) {
       PrintError("silence", "",
@@ -155,14 +170,18 @@ int RunSilence(const SilenceOptions& o) {
                      " apply to one file; a batch prints JSON Lines on standard output");
       return kExitUsage;
     }
+    if (int rc = CheckRangeSigns("silence", "", o.range); rc != kExitOk) return rc;
     return RunBatch("silence", o.batch,
                     [&o](const std::string& file) { return SilenceOne(o, file); });
   }
   const std::string& file = o.batch.files.front();
   if (!o.out.empty() && o.out != "-")
     if (int rc = RefuseInput("silence", o.out, file); rc != kExitOk) return rc;
+  InputSource in;
+  if (int rc = in.Prepare("silence", file); rc != kExitOk) return rc;
   Detection d;
-  if (int rc = DetectSilences("silence", file, o.detect, d); rc != kExitOk) return rc;
+  if (int rc = DetectSilences("silence", in.path(), o.detect, d, &o.range); rc != kExitOk)
+    return rc;
   return WriteResult("silence", o.out, SilenceText(o, file, d), file);
 }
 
@@ -175,6 +194,8 @@ CommandRunner Setup(CLI::App& app) {
                   "Sound file (mono or stereo, 44.1 kHz or more); several files give one JSON "
                   "line each");
   AddDetectOptions(sub, o->detect, "Shorter sounds between silences count as silence, seconds");
+  AddRangeOptions(sub, o->range);
+  AddRawInputOptions(sub);
   sub->add_option("--format", o->format, "text (default), json, csv or labels")
       ->check(CLI::IsMember({"text", "json", "csv", "labels"}));
   sub->add_option("--what", o->what,

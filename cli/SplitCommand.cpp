@@ -22,11 +22,12 @@
 #include "DetectOptions.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
-#include "ExportContainers.h"
 #include "FrameRange.h"
 #include "InputFile.h"
 #include "JsonOut.h"
 #include "OutputFile.h"
+#include "OutputFormats.h"
+#include "StandardInput.h"
 
 namespace vxcli {
 namespace {
@@ -36,7 +37,8 @@ struct SplitOptions {
   std::string outdir;
   double pad = 0.0;
   DetectOptions detect;
-  int bits = 16;
+  FrameRange range;
+  std::optional<int> bits;      // unset: 16 (PCM formats)
   std::optional<int> channels;  // unset: as the source (mono or stereo)
   std::string ext = "wav";
   bool force = false;
@@ -52,28 +54,28 @@ struct Piece {
 // The sound stretches between the silences, without those shorter than
 // `minSound` frames (the detector already absorbs short sounds between two
 // silences; this catches a click before the first or after the last one),
-// each widened by `pad` frames on both sides. Padding stops at the file's
-// ends and at the middle of the silence between two pieces, so that no two
-// pieces share a frame.
-std::vector<Piece> CutPieces(const std::vector<MarkData>& silences, int64_t frames, int64_t pad,
-                             int64_t minSound) {
+// each widened by `pad` frames on both sides; all within [from, to), the
+// range split. Padding stops at the range's ends and at the middle of the
+// silence between two pieces, so that no two pieces share a frame.
+std::vector<Piece> CutPieces(const std::vector<MarkData>& silences, int64_t from, int64_t to,
+                             int64_t pad, int64_t minSound) {
   std::vector<Piece> sounds;
-  int64_t at = 0;
+  int64_t at = from;
   auto sound = [&](int64_t from, int64_t to) {
     if (to - from > 0 && to - from >= minSound) sounds.push_back({from, to, {}});
   };
   for (const MarkData& m : silences) {
-    const int64_t s = std::clamp<int64_t>(m.area.start, 0, frames);
-    const int64_t e = std::clamp<int64_t>(m.area.end, 0, frames);
+    const int64_t s = std::clamp<int64_t>(m.area.start, from, to);
+    const int64_t e = std::clamp<int64_t>(m.area.end, from, to);
     if (s > at) sound(at, s);
     at = std::max(at, e);
   }
-  sound(at, frames);
+  sound(at, to);
 
   std::vector<Piece> pieces = sounds;
   for (size_t i = 0; i < sounds.size(); ++i) {
-    const int64_t lo = i == 0 ? 0 : (sounds[i - 1].end + sounds[i].start) / 2;
-    const int64_t hi = i + 1 == sounds.size() ? frames : (sounds[i].end + sounds[i + 1].start) / 2;
+    const int64_t lo = i == 0 ? from : (sounds[i - 1].end + sounds[i].start) / 2;
+    const int64_t hi = i + 1 == sounds.size() ? to : (sounds[i].end + sounds[i + 1].start) / 2;
     pieces[i].start = std::max(lo, sounds[i].start - pad);
     pieces[i].end = std::min(hi, sounds[i].end + pad);
   }
@@ -82,11 +84,7 @@ std::vector<Piece> CutPieces(const std::vector<MarkData>& silences, int64_t fram
 
 const std::vector<std::string> kIndexNames = {"index.json", "index.csv"};
 
-// The containers split writes pieces in (of the engine's, those that take
-// mono and stereo alike at any rate the detector accepts).
-const std::vector<std::string> kPieceExts = {"wav", "aif", "snd"};
-
-// "piece-" and at least three digits, in one of the containers split writes:
+// "piece-" and at least three digits, in one of the formats split writes:
 // the names of every run's pieces, whatever their count or --ext.
 bool IsPieceName(std::string_view name) {
   if (name.substr(0, 6) != "piece-") return false;
@@ -95,7 +93,7 @@ bool IsPieceName(std::string_view name) {
   while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
   const std::string_view ext = name.substr(std::min(digits + 1, name.size()));
   return digits >= 3 && digits < name.size() && name[digits] == '.' &&
-         std::find(kPieceExts.begin(), kPieceExts.end(), ext) != kPieceExts.end();
+         FormatForExtension(ext) != nullptr;
 }
 
 // The pieces of earlier runs in `dir` (files, or links, named like pieces).
@@ -124,8 +122,19 @@ int RefuseSourceAmong(const std::string& dir, const std::string& source,
 
 int RunSplit(SplitOptions o) {
   DiagScope lines;
-  if (o.bits != 8 && o.bits != 16 && o.bits != 24) {
-    PrintError("split", "", "--bits " + std::to_string(o.bits) + " must be 8, 16 or 24");
+  const OutputFormat* format = FormatForExtension(o.ext);
+  if (!format) {
+    PrintError("split", "", "--ext " + o.ext + " must be one of " + ExtensionList());
+    return kExitUsage;
+  }
+  o.ext = format->ext;  // pieces are named in lower case
+  if (o.bits && format->Lossy()) {
+    PrintError("split", "", "--bits applies to PCM formats; " + o.ext + " is lossy");
+    return kExitUsage;
+  }
+  const int bits = o.bits.value_or(16);
+  if (bits != 8 && bits != 16 && bits != 24) {
+    PrintError("split", "", "--bits " + std::to_string(bits) + " must be 8, 16 or 24");
     return kExitUsage;
   }
   if (o.channels && *o.channels != 1 && *o.channels != 2) {
@@ -137,22 +146,21 @@ int RunSplit(SplitOptions o) {
     return kExitUsage;
   }
   if (int rc = CheckDetectOptions("split", o.detect); rc != kExitOk) return rc;
-  // Refused before the analysis (8-bit WAV, for one); the three containers
-  // take mono and stereo alike, at any rate the detector accepts.
-  SF_INFO want{};
-  want.samplerate = 44100;
-  want.channels = o.channels.value_or(2);
-  want.format = ContainerForExtension(o.ext) |
-                (o.bits == 8 ? SF_FORMAT_PCM_S8 : o.bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
-  if (!sf_format_check(&want)) {
+  // Refused before the analysis (8-bit WAV, for one); the rate is checked
+  // once the source is open.
+  if (!format->Lossy() && !Holds(*format, bits)) {
     PrintError("split", "",
-               "the " + o.ext + " container cannot hold " + std::to_string(o.bits) +
-                   "-bit samples (8-bit pieces need --ext aif or snd)");
+               "the " + o.ext + " container cannot hold " + std::to_string(bits) +
+                   "-bit samples (" + std::to_string(bits) + "-bit pieces need --ext " +
+                   ExtensionsHolding(bits) + ")");
     return kExitUsage;
   }
+  const ExportFormat engineFormat = EngineFormat(*format, bits);
   while (o.outdir.size() > 1 && o.outdir.back() == '/') o.outdir.pop_back();
 
-  if (auto why = UnreadableReason(o.file)) {
+  InputSource in;
+  if (int rc = in.Prepare("split", o.file); rc != kExitOk) return rc;
+  if (auto why = UnreadableReason(in.path())) {
     PrintError("split", o.file, *why);
     return kExitFailed;
   }
@@ -162,15 +170,19 @@ int RunSplit(SplitOptions o) {
   if (int rc = set.Open(); rc != kExitOk) return rc;
 
   Detection d;
-  if (int rc = DetectSilences("split", o.file, o.detect, d); rc != kExitOk) return rc;
+  if (int rc = DetectSilences("split", in.path(), o.detect, d, &o.range); rc != kExitOk) return rc;
 
   AudioFile af;
-  if (int rc = OpenAudio("split", af, o.file); rc != kExitOk) return rc;
+  if (int rc = OpenAudio("split", af, in.path()); rc != kExitOk) return rc;
   const int channels = o.channels.value_or(std::min(af.mChannels, 2));
+  if (auto why = Unwritable(*format, engineFormat, channels, af.mSampleRate)) {
+    PrintError("split", "", *why);
+    return kExitUsage;
+  }
 
   const auto rate = static_cast<double>(d.sampleRate);
   std::vector<Piece> pieces =
-      CutPieces(d.silences, d.frames, std::llround(o.pad * rate),
+      CutPieces(d.silences, d.rangeStart, d.RangeEnd(), std::llround(o.pad * rate),
                 std::llround(double(o.detect.minSound) * rate));
   const int width = std::max<int>(3, static_cast<int>(std::to_string(pieces.size()).size()));
   std::vector<std::string> names;
@@ -203,12 +215,12 @@ int RunSplit(SplitOptions o) {
   // The engine's lines while pieces are exported: its warnings (a stereo
   // export always ends with one) are only shown with -v; its errors are
   // kept for the failure line.
-  const bool showEngine = o.detect.verbose && !Quiet();
+  const bool showEngine = Verbose();
   for (const Piece& p : pieces) {
     const std::string out = o.outdir + "/" + p.name;
     LineCollector engine(showEngine, showEngine);
     SF_INFO info{};
-    const SoundRange piece{o.bits, channels, static_cast<int32_t>(p.start),
+    const SoundRange piece{engineFormat, channels, static_cast<int32_t>(p.start),
                            static_cast<int32_t>(p.end - p.start)};
     ExportOutcome r = ExportSound(af, set.Staged(p.name), piece, info, false);
     if (!r.reason.empty() || info.frames != p.end - p.start) {
@@ -228,7 +240,7 @@ int RunSplit(SplitOptions o) {
   j["source"] = o.file;
   j["sample_rate"] = d.sampleRate;
   j["frames"] = d.frames;
-  j["bits"] = o.bits;
+  j["bits"] = format->Lossy() ? nlohmann::ordered_json() : nlohmann::ordered_json(bits);
   j["channels"] = channels;
   j["thresholds"] = d.fixed ? "fixed" : "auto";
   j["silence_loudness"] = FloatJson(d.silenceLoudness);
@@ -278,19 +290,20 @@ CommandRunner Setup(CLI::App& app) {
   CLI::App* sub =
       app.add_subcommand("split", "Cut a file at its silences: one numbered file per sound");
   sub->add_option("FILE", o->file, "Sound file (mono or stereo, 44.1 kHz or more)")->required();
+  AddRawInputOptions(sub);
   sub->add_option("OUTDIR", o->outdir, "Directory for the pieces and the index (made if missing)")
       ->required();
   sub->add_option("--pad", o->pad,
                   "Seconds of the neighbouring silence kept before and after each sound")
       ->capture_default_str();
+  AddRangeOptions(sub, o->range);
   AddDetectOptions(sub, o->detect,
                    "Shorter sounds count as silence and get no piece of their own, seconds");
-  sub->add_option("--bits", o->bits, "8, 16 (default) or 24");
+  sub->add_option("--bits", o->bits, "8, 16 (default) or 24; not for mp3, ogg, opus");
   sub->add_option("--channels", o->channels, "1 (mono mixdown) or 2 (default: as the source)");
-  sub->add_option("--ext", o->ext, "Container of the pieces: wav (default), aif or snd")
-      ->check(CLI::IsMember(kPieceExts));
+  sub->add_option("--ext", o->ext,
+                  "Format of the pieces by extension (default wav): " + ExtensionList());
   sub->add_flag("-f,--force", o->force, "Replace pieces and index files that exist");
-  AddQuietFlag(sub);
   return [o] { return RunSplit(*o); };
 }
 

@@ -1,7 +1,9 @@
-// A waveform drawn as a picture: one vertical stroke per pixel column from
-// the column's minimum to its maximum, optional shaded stretches (the
-// silences) behind it, and a time axis in seconds along the bottom. Encoded
-// as an 8-bit RGB PNG.
+// A waveform drawn as a picture: the column minima and maxima as one filled,
+// anti-aliased band, optional shaded stretches (the silences) behind it with
+// their times written above them, a time axis along the bottom and an
+// optional caption line on top. One drawing serves three encodings: PNG,
+// SVG and PDF, each produced in memory so that the caller decides how the
+// file is written.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,8 @@ namespace vxcli {
 
 inline constexpr int kPictureMinWidth = 200, kPictureMinHeight = 80;
 inline constexpr int kPictureMaxWidth = 8000, kPictureMaxHeight = 2000;
-inline constexpr int kPictureAxisHeight = 24;  // bottom rows: axis line, ticks, labels
+inline constexpr int kPictureAxisHeight = 24;     // bottom rows: axis line, ticks, labels
+inline constexpr int kPictureCaptionHeight = 16;  // top rows, only when there is a caption
 
 struct Rgb {
   uint8_t r, g, b;
@@ -24,34 +27,28 @@ inline constexpr Rgb kPictureWave{40, 70, 160};
 inline constexpr Rgb kPictureShade{250, 214, 150};
 inline constexpr Rgb kPictureInk{0, 0, 0};
 
+enum class PictureFormat { kPng, kSvg, kPdf };
+
 struct WaveformData {
   // Per data column, in fractions of full scale (-1..1); stretched across
   // the picture's width when there are fewer columns than pixels.
   std::vector<float> mins, maxs;
   double startSeconds = 0.0;  // time at the left edge
   double seconds = 0.0;       // time covered by all columns
-  std::vector<std::pair<double, double>> shaded;  // [from, to) in seconds
+  // [from, to) in seconds; only the part inside the drawn time is shaded.
+  std::vector<std::pair<double, double>> shaded;
+  bool labels = false;  // write each shaded stretch's times above it where they fit
+  std::string caption;  // one line above the plot; none when empty
 };
 
-class WaveformPicture {
- public:
-  WaveformPicture(int width, int height);  // within the limits above
-  void Draw(const WaveformData& data);
-  std::string EncodePng() const;  // empty when encoding fails
+// The picture of `data`, width x height pixels (points for PDF), within the
+// limits above, encoded in `format`. Empty when drawing or encoding fails.
+// The same input gives the same bytes: no timestamps are embedded.
+std::string EncodePicture(const WaveformData& data, int width, int height, PictureFormat format);
 
-  Rgb At(int x, int y) const;
-  int width() const { return width_; }
-  int height() const { return height_; }
-
- private:
-  void Set(int x, int y, Rgb c);
-  void Fill(int x0, int y0, int x1, int y1, Rgb c);  // [x0, x1) x [y0, y1), clipped
-  void Text(int x, int y, const std::string& s);
-  void Axis(const WaveformData& data);
-
-  int width_, height_;
-  std::vector<uint8_t> rgb_;
-};
+// The format an output name asks for by its extension: .svg or .pdf, in any
+// letter case; everything else is PNG.
+PictureFormat PictureFormatFor(const std::string& path);
 
 // "WxH" into its two numbers; nothing else is accepted. Values too long for
 // an int come back as INT64 max, so that they are capped like any huge size.

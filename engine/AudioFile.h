@@ -36,6 +36,12 @@ enum ExportResult : int {
   kExportWriteFailed = 5  // checked writes only: a write or the closing of the output failed
 };
 
+// An output format chosen by the caller of AudioFile::ExportAs.
+struct ExportFormat {
+  int format = 0;        // libsndfile's container | encoding (SF_FORMAT_FLAC | SF_FORMAT_PCM_24)
+  bool copyText = true;  // copy the text metadata; false for containers that hold none
+};
+
 class AudioFile {
  public:
   AudioFile();
@@ -72,6 +78,11 @@ class AudioFile {
   int ReadStereoData(std::vector<float>& oData, int32_t iStart, int32_t iLen);
 
   // Export.
+  // Export in the format `iFormat` whatever the path's extension, through the
+  // same checks, loop and results as Export (kExportBadFormat when
+  // libsndfile refuses the format for the source's rate or `iChannels`).
+  int ExportAs(const char* iPath, const ExportFormat& iFormat, int32_t iChannels, int32_t iStart,
+               int32_t iLen);
   int CopyMetaData(SNDFILE* iSrc, SNDFILE* oDst);
   // Checked writes (off by default): every write of an export and the final
   // close are checked, and the first failure ends the export with

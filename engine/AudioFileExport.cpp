@@ -1,4 +1,6 @@
-// AudioFile: export of a frame range to a new integer PCM file.
+// AudioFile: export of a frame range to a new sound file: integer PCM in the
+// container named by the path's extension (Export), or in any format
+// libsndfile writes (ExportAs).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,7 +129,6 @@ int AudioFile::LastWriteError() const { return mLastWriteError; }
 int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32_t iStart,
                       int32_t iLen) {
   mLastWriteError = 0;
-  const std::string path = iPath ? iPath : "";
   int32_t start = iStart;
   int32_t len = iLen;
   CheckFrameArea(start, len);
@@ -148,6 +149,26 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
       vx::DiagOut("AudioFile::Export: ERROR: Unrecognized bits format");
       return kExportBadBits;
   }
+  // The area is clamped already, so ExportAs finds nothing more to say about it.
+  return ExportAs(iPath, {ContainerForPath(iPath ? iPath : "") | encoding, true}, iChannels, start,
+                  len);
+}
+
+int AudioFile::ExportAs(const char* iPath, const ExportFormat& iFormat, int32_t iChannels,
+                        int32_t iStart, int32_t iLen) {
+  mLastWriteError = 0;
+  const std::string path = iPath ? iPath : "";
+  int32_t start = iStart;
+  int32_t len = iLen;
+  CheckFrameArea(start, len);
+  if (len == 0) {
+    vx::DiagOut("AudioFile::Export: WARNING: nothing to export");
+    return kExportOk;
+  }
+  if (iChannels < 1 || iChannels > 2) {
+    vx::DiagOut("AudioFile::Export: ERROR: iChannels must be 1 (mono) or 2 (stereo)");
+    return kExportBadChannels;
+  }
   if (!mSndFile && !OpenForReading()) return kExportCannotOpen;
 
   // From here every way out leaves the source closed, whoever opened it.
@@ -160,7 +181,7 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   HeldHandle hold(*this);
 
   SF_INFO outInfo = *mSfInfo;
-  outInfo.format = ContainerForPath(path) | encoding;
+  outInfo.format = iFormat.format;
   outInfo.channels = iChannels;
   if (!sf_format_check(&outInfo)) {
     vx::DiagErr("AudioFile::Export: ERROR: output file format is invalid.");
@@ -195,7 +216,7 @@ int AudioFile::Export(const char* iPath, int32_t iBits, int32_t iChannels, int32
   // Samples beyond full scale (float sources) saturate instead of wrapping.
   sf_command(out.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
-  if (CopyMetaData(mSndFile.get(), out.get()) != 0) {
+  if (iFormat.copyText && CopyMetaData(mSndFile.get(), out.get()) != 0) {
     vx::DiagErr("AudioFile::Export: ERROR: Problem while copying metadata");
     closeOutput();
     return kExportMetadata;

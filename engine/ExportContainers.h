@@ -1,6 +1,6 @@
-// The containers an export writes, chosen by the output's extension. One
-// table for the engine's Export and for every command that names or checks
-// an output before exporting.
+// The containers the engine's Export writes, chosen by the output's
+// extension. The commands have a longer, case-insensitive list of their own
+// (cli/OutputFormats.h) and hand the engine the format through ExportAs.
 #pragma once
 
 #include <sndfile.h>

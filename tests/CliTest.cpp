@@ -7,6 +7,7 @@
 #include <cmath>
 #include <tuple>
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -40,7 +41,7 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, InfoDescribesTheFileAsTextAndJson) {
   auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(22050, 2), 2, 44100);
-  Outcome text = Vx("info " + wav);
+  Outcome text = Vx("info -v " + wav);
   EXPECT_EQ(text.status, 0);
   EXPECT_NE(text.out.find("frames       22050\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("duration     0.500 s"), std::string::npos);
@@ -81,7 +82,7 @@ TEST_F(Cli, GraphMatchesAnIndependentMinMaxPerColumn) {
   auto samples = vxtest::Noise(1000, 2, 7, 0.8);
   auto wav = vxtest::WriteSound(dir.File("n.wav"), samples, 2, 22050,
                                 SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  Outcome js = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250 --length 700");
+  Outcome js = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250s --length 700s");
   ASSERT_EQ(js.status, 0) << js.err;
   auto j = nlohmann::json::parse(js.out);
   EXPECT_EQ(js.out.rfind(R"({"version":2,"channels":1,"sample_rate":22050,"samples_per_pixel":100,)"
@@ -99,7 +100,7 @@ TEST_F(Cli, GraphMatchesAnIndependentMinMaxPerColumn) {
   }
 
   // The same columns as CSV, written to a file and not to standard output.
-  Outcome csv = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250 --length 700 "
+  Outcome csv = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250s --length 700s "
                    "--format csv -o " + dir.File("g.csv"));
   EXPECT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, "");
@@ -115,11 +116,11 @@ TEST_F(Cli, GraphRefusesImpossibleRequests) {
   for (auto [opt, named] : {std::pair{"0", "--columns"}, {"101", "--columns"},
                             {"10 --height 0", "--height"},
                             {"10 --format xml", "--format"}, {"10 --start -1", "--start"},
-                            {"10 --start 4294967396", "--start"}, {"10 --length -5", "--length"}})
+                            {"10 --start 4294967396s", "--start"}, {"10 --length -5", "--length"}})
     ExpectOneError(Vx("graph -q " + wav + " --columns " + opt), 2, p, named);
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start 100"), 1, p, "past the end");
+  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start 100s"), 1, p, "past the end");
   // A length past the end is cut to the end: 50 frames in 10 columns of 5.
-  Outcome cut = Vx("graph -q " + wav + " --columns 10 --start 50 --length 2147483647");
+  Outcome cut = Vx("graph -q " + wav + " --columns 10 --start 50s --length 2147483647s");
   EXPECT_EQ(cut.status, 0) << cut.err;
   EXPECT_EQ(nlohmann::json::parse(cut.out)["samples_per_pixel"], 5);
   auto empty = vxtest::WriteSound(dir.File("e.wav"), {}, 1);
@@ -134,52 +135,157 @@ TEST_F(Cli, GraphRefusesImpossibleRequests) {
                  "vxaudio graph: standard output: ");
 }
 
-TEST_F(Cli, ExportWritesTheRequestedLayout) {
-  auto mono = vxtest::Sine(5000, 1);
-  auto src = vxtest::WriteSound(dir.File("m.flac"), mono, 1, 48000,
-                                SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-  Outcome r = Vx("export -q " + src + " " + dir.File("o.wav"));
-  ASSERT_EQ(r.status, 0) << r.err;
-  SF_INFO info{};
-  auto out = vxtest::ReadSound(dir.File("o.wav"), &info);
-  EXPECT_EQ(std::tuple(info.format, info.channels, info.samplerate),
-            std::tuple(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000));
-  ASSERT_EQ(info.frames, 5000);
-  for (int i = 0; i < 5000; i += 37) {
-    EXPECT_NEAR(out[2 * i], mono[i], 1e-4);
-    EXPECT_EQ(out[2 * i], out[2 * i + 1]);
-  }
-
-  // Stereo to a range of mono 24-bit AIFF: the mean of the channels.
+TEST_F(Cli, ExportKeepsOrSetsTheLayout) {
+  // The source's channels unless --channels says otherwise; more than two
+  // channels give their mean in mono.
+  auto mono = vxtest::Sine(3000, 1);
   auto stereo = vxtest::Noise(3000, 2, 3);
-  auto s2 = vxtest::WriteSound(dir.File("s.wav"), stereo, 2, 44100, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  r = Vx("export -q " + s2 + " " + dir.File("o.aif") + " --bits 24 --channels 1 --start 1000 --length 500");
-  ASSERT_EQ(r.status, 0) << r.err;
-  out = vxtest::ReadSound(dir.File("o.aif"), &info);
-  EXPECT_EQ(info.format, SF_FORMAT_AIFF | SF_FORMAT_PCM_24);
-  ASSERT_EQ(info.frames, 500);
-  for (int i = 0; i < 500; i += 13)
-    EXPECT_NEAR(out[i], (stereo[2 * (1000 + i)] + stereo[2 * (1000 + i) + 1]) / 2, 1e-6);
+  auto six = vxtest::Noise(3000, 6, 5);
+  const std::string m =
+      vxtest::WriteSound(dir.File("m.flac"), mono, 1, 48000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+  const std::string s =
+      vxtest::WriteSound(dir.File("s.wav"), stereo, 2, 44100, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  const std::string x = vxtest::WriteSound(dir.File("x.wav"), six, 6);
+  auto mean = [](const std::vector<float>& v, int ch, int i) {
+    double sum = 0;
+    for (int c = 0; c < ch; ++c) sum += v[size_t(i * ch + c)];
+    return sum / ch;
+  };
+  struct Case {
+    std::string src;
+    const std::vector<float>* in;
+    int inCh;
+    const char* opts;
+    int outCh;
+  };
+  for (const Case& c : {Case{m, &mono, 1, "", 1}, Case{m, &mono, 1, " --channels 2", 2},
+                        Case{s, &stereo, 2, "", 2}, Case{s, &stereo, 2, " --channels 1", 1},
+                        Case{x, &six, 6, "", 1}, Case{x, &six, 6, " --channels 1", 1}}) {
+    SCOPED_TRACE(c.src + c.opts);
+    std::filesystem::remove(dir.File("o.aif"));
+    Outcome r = Vx("export -q " + c.src + " " + dir.File("o.aif") + " --bits 24" + c.opts);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.outCh == 1 ? ", mono," : ", stereo,"), std::string::npos) << r.out;
+    SF_INFO info{};
+    auto out = vxtest::ReadSound(dir.File("o.aif"), &info);
+    ASSERT_EQ(std::tuple(info.channels, info.frames), std::tuple(c.outCh, 3000));
+    for (int i = 0; i < 3000; i += 37)
+      for (int k = 0; k < c.outCh; ++k) {
+        const double want =
+            c.outCh == 1 || c.inCh == 1 ? mean(*c.in, c.inCh, i) : (*c.in)[size_t(2 * i + k)];
+        ASSERT_NEAR(out[size_t(i * c.outCh + k)], want, 1e-4) << i;
+      }
+  }
+  // Stereo out of six channels is refused before anything is written.
+  ExpectOneError(Vx("export -q " + x + " " + dir.File("x2.wav") + " --channels 2"), 2,
+                 "vxaudio export: " + x + ": ", "--channels 1");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x2.wav")));
+
+  // The default depth is the source's when the container holds it, else 16;
+  // a range is cut from the source.
+  SF_INFO info{};
+  for (auto [to, opts, format] : {std::tuple{"r.wav", "", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                                  {"r.aif", " --bits 32", SF_FORMAT_AIFF | SF_FORMAT_PCM_32},
+                                  {"r.caf", " --bits 8", SF_FORMAT_CAF | SF_FORMAT_PCM_S8}}) {
+    ASSERT_EQ(
+        Vx("export -q " + x + " " + dir.File(to) + opts + " --start 1000s --length 500s").status, 0);
+    auto out = vxtest::ReadSound(dir.File(to), &info);
+    EXPECT_EQ(std::tuple(info.format, info.frames), std::tuple(format, 500)) << to;
+  }
+  const std::string deep =
+      vxtest::WriteSound(dir.File("d.wav"), stereo, 2, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+  for (auto [to, format] : {std::pair{"d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                            {"d.sf", SF_FORMAT_IRCAM | SF_FORMAT_PCM_16}}) {
+    ASSERT_EQ(Vx("export -q " + deep + " " + dir.File(to)).status, 0);
+    vxtest::ReadSound(dir.File(to), &info);
+    EXPECT_EQ(info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK), format) << to;
+  }
 
   // Integer output clips samples beyond full scale instead of wrapping.
   auto loud = vxtest::WriteSound(dir.File("loud.wav"), {1.5f, -1.5f, 0.25f, 2.0f}, 1, 44100,
                                  SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   ASSERT_EQ(Vx("export -q " + loud + " " + dir.File("c.snd") + " --bits 8").status, 0);
-  out = vxtest::ReadSound(dir.File("c.snd"), &info);
-  ASSERT_EQ(out.size(), 8u);
-  EXPECT_TRUE(out[0] > 0.99f && out[2] < -0.99f && out[6] > 0.99f) << out[0] << out[2] << out[6];
-
-  // Six channels only mix down to mono.
-  auto six = vxtest::WriteSound(dir.File("six.wav"), vxtest::Noise(100, 6), 6);
-  ExpectOneError(Vx("export -q " + six + " " + dir.File("six2.wav")), 1,
-                 "vxaudio export: " + six + ": ", "--channels 1");
-  EXPECT_EQ(Vx("export -q " + six + " " + dir.File("six1.wav") + " --channels 1").status, 0);
+  auto out = vxtest::ReadSound(dir.File("c.snd"), &info);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_TRUE(out[0] > 0.99f && out[1] < -0.99f && out[3] > 0.99f) << out[0] << out[1] << out[3];
 
   // A header promising more than the file holds still exports what is there.
   auto cut = vxtest::WriteOverclaimingWav(dir.File("cut.wav"), vxtest::Sine(1000, 1), 1, 5000);
-  r = Vx("export -q " + cut + " " + dir.File("cut2.wav"));
+  Outcome r = Vx("export -q " + cut + " " + dir.File("cut2.wav"));
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_LE(vxtest::ReadSound(dir.File("cut2.wav")).size(), 2u * 5000);
+  EXPECT_LE(vxtest::ReadSound(dir.File("cut2.wav")).size(), 5000u);
+}
+
+TEST_F(Cli, ExportWritesEveryFormatItsExtensionNames) {
+  // 48 kHz, which every format takes (Opus takes no 44.1 kHz).
+  auto samples = vxtest::Sine(4800, 2, 48000);
+  const std::string src =
+      vxtest::WriteSound(dir.File("src.wav"), samples, 2, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                         {{SF_STR_TITLE, "Take one"}});
+  struct Case {
+    const char* ext;
+    int format;
+    bool text;
+  };
+  const int pcm = SF_FORMAT_PCM_16;
+  for (auto [ext, format, text] : {Case{"aif", SF_FORMAT_AIFF | pcm, true},
+                                   {"AIFF", SF_FORMAT_AIFF | pcm, true},
+                                   {"au", SF_FORMAT_AU | pcm, false},
+                                   {"snd", SF_FORMAT_AU | pcm, false},
+                                   {"caf", SF_FORMAT_CAF | pcm, true},
+                                   {"Flac", SF_FORMAT_FLAC | pcm, true},
+                                   {"olvex", SF_FORMAT_IRCAM | pcm, false},
+                                   {"sf", SF_FORMAT_IRCAM | pcm, false},
+                                   {"rf64", SF_FORMAT_RF64 | pcm, true},
+                                   {"w64", SF_FORMAT_W64 | pcm, false},
+                                   {"WAV", SF_FORMAT_WAV | pcm, true},
+                                   {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true},
+                                   {"OPUS", SF_FORMAT_OGG | SF_FORMAT_OPUS, true},
+                                   {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, true}}) {
+    SCOPED_TRACE(ext);
+    const std::string out = dir.File(std::string("o.") + ext);
+    Outcome r = Vx("export -q " + src + " " + out);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(out + ": 4800 frames, ", 0), 0u) << r.out;
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> back(sf_open(out.c_str(), SFM_READ, &info),
+                                                     &sf_close);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(std::tuple(info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK), info.channels,
+                         info.samplerate, info.frames),
+              std::tuple(format, 2, 48000, 4800));
+    const char* title = sf_get_string(back.get(), SF_STR_TITLE);
+    EXPECT_EQ(title && std::string(title) == "Take one", text);
+    // PCM is the very samples; a lossy codec only resembles them.
+    std::vector<float> got(samples.size());
+    ASSERT_EQ(sf_readf_float(back.get(), got.data(), 4800), 4800);
+    double err = 0, power = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+      err += (got[i] - samples[i]) * (got[i] - samples[i]), power += samples[i] * samples[i];
+    EXPECT_LT(err, (format & SF_FORMAT_SUBMASK) == pcm ? 1e-7 * power : 0.1 * power);
+  }
+
+  // Every depth a container is offered at is written at that depth; the others
+  // are refused before anything is written, never failed while writing.
+  for (const char* ext : {"aif", "au", "caf", "flac", "olvex", "rf64", "w64", "wav"})
+    for (auto [bits, subtype] : {std::pair{8, SF_FORMAT_PCM_S8},
+                                 {16, SF_FORMAT_PCM_16},
+                                 {24, SF_FORMAT_PCM_24},
+                                 {32, SF_FORMAT_PCM_32}}) {
+      const std::string depth = std::to_string(bits);
+      const std::string out = dir.File(std::string(ext) + depth + "." + ext);
+      SCOPED_TRACE(out);
+      Outcome r = Vx("export -q " + src + " " + out + " --bits " + depth);
+      if (r.status == 2) {
+        ExpectOneError(r, 2, "vxaudio export: " + out + ": ", depth + "-bit");
+        EXPECT_FALSE(std::filesystem::exists(out));
+        continue;
+      }
+      ASSERT_EQ(r.status, 0) << r.err;
+      SF_INFO info{};
+      vxtest::ReadSound(out, &info);
+      EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, subtype);
+    }
 }
 
 TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
@@ -193,12 +299,21 @@ TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
                    "vxaudio export: " + same + ": ", "source");
   EXPECT_EQ(Slurp(src), original);
 
-  const char* kinds = "aif, wav, snd, olvex, sf";
-  for (auto [to, status, needle] :
-       {std::tuple{"o.WAV", 2, kinds}, {"noext", 2, kinds}, {"o.mp3", 2, kinds}, {"o.", 2, kinds},
-        {"o.wav --bits 32", 2, "--bits"}, {"o.wav --channels 3", 2, "--channels"},
-        {"o.wav --bits 8", 2, "8-bit"}, {"o.wav --start 2000", 1, "past the end"},
-        {"nodir/o.wav", 1, ""}})
+  const char* kinds = "one of aif, aiff, au, caf, flac, mp3, ogg";
+  for (auto [to, status, needle] : {std::tuple{"noext", 2, kinds},
+                                    {"o.xyz", 2, kinds},
+                                    {"o.", 2, kinds},
+                                    {"o.wav --bits 12", 2, "--bits"},
+                                    {"o.wav --channels 3", 2, "--channels"},
+                                    {"o.WAV --bits 8", 2, "8-bit"},
+                                    {"o.flac --bits 32", 2, "32-bit"},
+                                    {"o.sf --bits 24", 2, "24-bit"},
+                                    {"o.ogg --bits 16", 2, "lossy"},
+                                    {"o.opus --bits 16", 2, "lossy"},
+                                    {"o.Mp3 --bits 24", 2, "lossy"},
+                                    {"o.opus", 2, "44100 Hz"},
+                                    {"o.wav --start 2000s", 1, "past the end"},
+                                    {"nodir/o.wav", 1, ""}})
     ExpectOneError(Vx("export -q " + src + " " + dir.File(to)), status, "vxaudio export: ", needle);
   // Only hard.wav, src.wav and sub: no output and no temporary file left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
@@ -210,6 +325,36 @@ TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
   EXPECT_EQ(Slurp(keep), "precious");
   EXPECT_EQ(Vx("export -q " + src + " " + keep + " --force").status, 0);
   EXPECT_EQ(vxtest::ReadSound(keep).size(), 2u * 2000);
+}
+
+TEST_F(Cli, SplitWritesPiecesInAnyOutputFormat) {
+  // Sound, a pause, sound at 48 kHz: two pieces.
+  auto samples = vxtest::Sine(24000, 1, 48000);
+  samples.insert(samples.end(), 24000, 0.0f);
+  auto tail = vxtest::Sine(24000, 1, 48000);
+  samples.insert(samples.end(), tail.begin(), tail.end());
+  auto wav = vxtest::WriteSound(dir.File("p.wav"), samples, 1, 48000);
+  Outcome r = Vx("split -q " + wav + " " + dir.File("parts") + " --ext Opus");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto index = nlohmann::json::parse(Slurp(dir.File("parts/index.json")));
+  ASSERT_EQ(index["pieces"].size(), 2u);
+  EXPECT_TRUE(index["bits"].is_null());
+  for (const auto& piece : index["pieces"]) {
+    SF_INFO info{};
+    vxtest::ReadSound(dir.File("parts/" + piece["file"].get<std::string>()), &info);
+    EXPECT_EQ(piece["file"].get<std::string>().substr(9), ".opus");  // lower case
+    EXPECT_EQ(std::tuple(info.format, info.channels, int64_t(info.frames)),
+              std::tuple(SF_FORMAT_OGG | SF_FORMAT_OPUS, 1, piece["frames"].get<int64_t>()));
+  }
+  // Refused before the output folder is made.
+  auto cd = vxtest::WriteSound(dir.File("cd.wav"), vxtest::Sine(44100, 1), 1, 44100);
+  for (auto [src, out, opts, needle] : {std::tuple{wav, "a", " --ext ogg --bits 16", "lossy"},
+                                        {wav, "b", " --ext xyz", "--ext"},
+                                        {cd, "c", " --ext opus", "44100 Hz"}}) {
+    ExpectOneError(Vx("split -q " + src + " " + dir.File(out) + opts), 2,
+                   "vxaudio split: ", needle);
+    EXPECT_FALSE(std::filesystem::exists(dir.File(out)));
+  }
 }
 
 TEST_F(Cli, SilenceLabelsTheSilencesTheSoundsOrBoth) {
@@ -257,6 +402,134 @@ TEST_F(Cli, SilenceLabelsTheSilencesTheSoundsOrBoth) {
   for (auto args : {" --what sound", " --format json --what both", " --format csv --what silence",
                     " --format labels --what noise"})
     ExpectOneError(Vx("silence " + wav + args), 2, "vxaudio", "--what");
+}
+
+TEST_F(Cli, TimesInEverySyntaxGiveTheSameRange) {
+  auto wav = vxtest::WriteSound(dir.File("n.wav"), vxtest::Noise(88200, 2, 7), 2);
+  // 1.5 s to 1.75 s, that is frames 66150 to 77175.
+  std::string first;
+  for (const char* range : {"--start 1.5 --length 0.25", "--start 0:01.5 --length 0:00.25",
+                            "--start 0:00:01.500 --end 1.75", "--start 66150s --length 11025s",
+                            "--start 66150s --end 0:01.75"}) {
+    SCOPED_TRACE(range);
+    Outcome r = Vx("export " + wav + " " + dir.File("r.wav") + " --force " + range);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    SF_INFO info{};
+    vxtest::ReadSound(dir.File("r.wav"), &info);
+    EXPECT_EQ(info.frames, 11025);
+    if (first.empty()) first = Slurp(dir.File("r.wav"));
+    EXPECT_EQ(Slurp(dir.File("r.wav")), first);
+  }
+  // An end past the file is cut to it; the loudness curve keeps the file's times.
+  SF_INFO info{};
+  ASSERT_EQ(Vx("export " + wav + " " + dir.File("t.wav") + " --start 1.5 --end 9").status, 0);
+  vxtest::ReadSound(dir.File("t.wav"), &info);
+  EXPECT_EQ(info.frames, 22050);
+  auto rows = vxtest::Lines(Vx("loudness " + wav + " --start 0.5 --length 0.1").out);
+  ASSERT_GT(rows.size(), 3u);
+  EXPECT_EQ(rows[1].substr(0, 9), "0.500000,");
+  EXPECT_LT(std::stod(rows.back()), 0.6);
+
+  const std::string p = "vxaudio export: ";
+  for (auto [args, needle] : {std::pair{"--start 1:xx", "--start: '1:xx'"},
+                              {"--start 0:60", "'0:60'"},
+                              {"--length 5ss", "--length: '5ss'"},
+                              {"--end 1e3", "--end: '1e3'"},
+                              {"--start 1.2.3", "'1.2.3'"},
+                              {"--length 1 --end 2", "--length excludes --end"},
+                              {"--start 1 --end 0.5", "--end 0.5 must come after --start 1"},
+                              {"--length 0.00001", "--length 0.00001"},
+                              {"--start -0:01", "--start -0:01 is negative"}})
+    ExpectOneError(Vx("export " + wav + " " + dir.File("bad.wav") + " " + args), 2, p, needle);
+  ExpectOneError(Vx("export " + wav + " " + dir.File("bad.wav") + " --start 2"), 1, p,
+                 "past the end");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("bad.wav")));
+}
+
+TEST_F(Cli, SilenceAndSplitOverARangeKeepTheFilesTimes) {
+  // Sound and silence in turns of a second, from sound: silences at 1-2 s and 3-4 s.
+  std::vector<float> samples;
+  for (int k = 0; k < 5; ++k) {
+    auto part = k % 2 ? std::vector<float>(44100, 0.0f) : vxtest::Sine(44100, 1);
+    samples.insert(samples.end(), part.begin(), part.end());
+  }
+  auto wav = vxtest::WriteSound(dir.File("turns.wav"), samples, 1);
+  auto silences = [&](const std::string& range) {
+    Outcome r = Vx("silence " + wav + " --format json " + range);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return nlohmann::json::parse(r.out)["silences"];
+  };
+  const auto whole = silences("");
+  ASSERT_EQ(whole.size(), 2u) << whole;
+  EXPECT_EQ(silences("--start 0.5 --end 4.5"), whole);
+  EXPECT_EQ(silences("--start 0:02.5"), nlohmann::json::array({whole[1]}));
+
+  // Pieces stay inside the range, counted in the file's frames.
+  ASSERT_EQ(Vx("split -q " + wav + " " + dir.File("parts") + " --start 0.5 --end 4.5").status, 0);
+  auto pieces = nlohmann::json::parse(Slurp(dir.File("parts/index.json")))["pieces"];
+  ASSERT_EQ(pieces.size(), 3u);
+  EXPECT_EQ(pieces[0]["start"], 22050);
+  EXPECT_EQ(pieces[2]["end"], 198450);
+}
+
+TEST_F(Cli, SuccessIsQuietAndEveryCommandTakesTheSameSwitches) {
+  auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(4410, 2), 2);
+  // A whole stereo export is where the engine's warnings used to show.
+  Outcome plain = Vx("export " + wav + " " + dir.File("a.wav"));
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.err, "");
+  EXPECT_NE(plain.out.find("a.wav: 4410 frames"), std::string::npos) << plain.out;
+  for (const char* line : {"-v export S OUT", "export -v S OUT", "export --verbose S OUT"}) {
+    std::string cmd = line;
+    cmd.replace(cmd.find('S'), 1, wav);
+    cmd.replace(cmd.find("OUT"), 3, dir.File("v.wav") + " --force");
+    Outcome r = Vx(cmd);
+    EXPECT_EQ(r.status, 0) << line;
+    EXPECT_EQ(r.out, dir.File("v.wav") + plain.out.substr(dir.File("a.wav").size())) << line;
+    EXPECT_NE(r.err.find("=>AudioFile::InitAudio=>"), std::string::npos) << line << r.err;
+  }
+  // The command's own warning shows unless -q, before or after the command.
+  EXPECT_NE(Vx("silence " + wav + " " + wav).err.find("warning: listed again"), std::string::npos);
+  for (const char* q : {"-q silence", "silence --quiet"}) {
+    Outcome r = Vx(std::string(q) + " " + wav + " " + wav);
+    EXPECT_EQ(std::tuple(r.status, r.err), std::tuple(0, "")) << q;
+  }
+  for (const char* command : {"info", "graph", "export", "silence", "loudness", "split", "play"}) {
+    const std::string help = Vx(std::string(command) + " --help").out;
+    EXPECT_NE(help.find("-q,--quiet"), std::string::npos) << command;
+    EXPECT_NE(help.find("-v,--verbose"), std::string::npos) << command;
+  }
+}
+
+TEST_F(Cli, CommandLineMistakesGetTheSameStatusEverywhere) {
+  Outcome unknown = Vx("foo " + dir.File("x.wav"));
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_EQ(unknown.err.rfind("vxaudio: unknown command 'foo'\n", 0), 0u) << unknown.err;
+  EXPECT_NE(unknown.err.find("\n  loudness"), std::string::npos) << unknown.err;
+  Outcome none = Vx("-v");
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("usage: vxaudio"), std::string::npos) << none.err;
+  EXPECT_NE(none.err.find("\n  split"), std::string::npos) << none.err;
+  for (const char* v : {"-V", "--version"}) {
+    Outcome r = Vx(v);
+    EXPECT_EQ(std::tuple(r.status, r.out.rfind("vxaudio ", 0), r.err), std::tuple(0, 0u, ""))
+        << v;
+  }
+
+  // An output that names the input is a usage error in every command.
+  auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(44100, 1), 1);
+  std::filesystem::create_directory(dir.File("set"));
+  std::filesystem::copy_file(wav, dir.File("set/piece-001.wav"));
+  for (const std::string line :
+       {"export S S --force", "graph S --format json -o S", "silence S -o S", "loudness S -o S",
+        "split set/piece-001.wav set"}) {
+    std::string cmd = line;
+    for (size_t at; (at = cmd.find('S')) != std::string::npos;) cmd.replace(at, 1, wav);
+    ExpectOneError(Vx(cmd), 2, "vxaudio " + line.substr(0, line.find(' ')) + ": ",
+                   "names the source file");
+  }
 }
 
 }  // namespace

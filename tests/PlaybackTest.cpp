@@ -201,7 +201,7 @@ TEST_F(Playback, CommandPlaysTheRangeOrSaysWhyNot) {
   const std::string path = Sound(3000, 2);
   const std::string six = vxtest::WriteSound(mDir.File("six.wav"), vxtest::Noise(1000, 6), 6);
   const struct { std::string pcm; Texts args; Outcome want; } cases[] = {
-      {vxtest::FilePcm(mCapture), {path, "--start", "1000", "--interval", "512"}, {0, {}}},
+      {vxtest::FilePcm(mCapture), {path, "--start", "1000s", "--interval", "512"}, {0, {}}},
       {vxtest::FilePcm(mCapture), {path, "--speed", "nan"}, {2, {"vxaudio play: --speed nan is outside 0.1 to 5.0"}}},
       {vxtest::kTwoChannelPcm, {six}, {1, {"vxaudio play: " + six + ": the default output device plays at most 2 "
                                            "channels, the file has 6"}}},
