@@ -48,14 +48,14 @@ synopsis_args() {
 # "--format TEXT:{csv,json}", "--min-silence FLOAT=0.15", "-v,--verbose",
 # "--labels Needs: --silences".
 option_item() {
-  local name=$1 desc=$2 flags spec notes type="" check="" default="" head="" f
+  local name=$1 desc=$2 flags form notes type="" check="" default="" head="" f
   local -a names
   _vxaudio_split_option "$name"
-  flags=$_vxaudio_flags spec=$_vxaudio_spec notes=$_vxaudio_notes
-  if [ -n "$spec" ]; then
-    type=${spec%%[:= ]*}
-    [[ $spec == *:* ]] && check=${spec#*:}
-    [[ $spec == *=* ]] && { default=${spec#*=}; default=${default%% *}; check=${check%%=*}; }
+  flags=$_vxaudio_flags form=$_vxaudio_form notes=$_vxaudio_notes
+  if [ -n "$form" ]; then
+    type=${form%%[:= ]*}
+    [[ $form == *:* ]] && check=${form#*:}
+    [[ $form == *=* ]] && { default=${form#*=}; default=${default%% *}; check=${check%%=*}; }
     check=${check% REQUIRED} check=${check% ...}
   fi
   IFS=, read -r -a names <<<"$flags"

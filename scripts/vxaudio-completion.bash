@@ -52,19 +52,19 @@ _vxaudio_entries() {
 }
 
 # An option's help name cut into its parts, in _vxaudio_flags ("-j,--jobs"),
-# _vxaudio_spec (what its value is: "INT:INT in [0 - 1024]", "TEXT:{csv,json}",
+# _vxaudio_form (what its value is: "INT:INT in [0 - 1024]", "TEXT:{csv,json}",
 # "FLOAT=0.15"; empty for a flag) and _vxaudio_notes ("Needs: --silences",
 # "Excludes: --json", "(Env:NAME)").
 _vxaudio_split_option() {
   local name=$1 s m pre cut
-  _vxaudio_flags=${name%% *} _vxaudio_spec="" _vxaudio_notes=""
+  _vxaudio_flags=${name%% *} _vxaudio_form="" _vxaudio_notes=""
   [[ $name == *" "* ]] || return 0
   s=" ${name#* }" cut=${#s}
   for m in " (Env:" " Needs:" " Excludes:"; do
     pre=${s%%"$m"*}
     ((${#pre} < cut)) && cut=${#pre}
   done
-  ((cut > 0)) && _vxaudio_spec=${s:1:cut-1}
+  ((cut > 0)) && _vxaudio_form=${s:1:cut-1}
   _vxaudio_notes=${s:cut+1}
   return 0
 }
@@ -74,10 +74,10 @@ _vxaudio_split_option() {
 # or ends in, such a list: "json, dat, csv or png; default: ...",
 # "1 (mono mixdown) or 2 (default)", "Format (default wav): aif, au, wav".
 _vxaudio_choices() {
-  local spec=$1 desc=$2 word='[[:alnum:]._-]+'
+  local form=$1 desc=$2 word='[[:alnum:]._-]+'
   local list="^$word((, $word)+|(, $word)* or $word)\$"
   local -a words
-  if [[ $spec =~ :\{([^}]*)\} ]]; then
+  if [[ $form =~ :\{([^}]*)\} ]]; then
     echo "${BASH_REMATCH[1]//,/ }"
     return
   fi
@@ -137,9 +137,9 @@ _vxaudio() {
 
   # The command's options: every spelling, whether it takes a value, and
   # what to offer for that value.
-  local help flags spec f
+  local help flags form f
   local -a positionals=() optnames=()
-  local -A takes=() specs=() descs=()
+  local -A takes=() forms=() descs=()
   help=$("$prog" "$cmd" --help 2>/dev/null) || return 0
   while IFS=$'\t' read -r section name desc; do
     case $section in
@@ -147,11 +147,11 @@ _vxaudio() {
       Positionals) positionals+=("$name") ;;
       *)
         _vxaudio_split_option "$name"
-        flags=$_vxaudio_flags spec=$_vxaudio_spec
+        flags=$_vxaudio_flags form=$_vxaudio_form
         for f in ${flags//,/ }; do
           optnames+=("$f")
-          if [ -n "$spec" ]; then
-            takes[$f]=${spec%%[:= ]*} specs[$f]=$spec descs[$f]=$desc
+          if [ -n "$form" ]; then
+            takes[$f]=${form%%[:= ]*} forms[$f]=$form descs[$f]=$desc
           fi
         done
         ;;
@@ -166,7 +166,7 @@ _vxaudio() {
     local choices="" prefix=""
     # One word "--format=cs" (no "=" word break) is replaced whole.
     [[ ${words[cword]} == --*=* ]] && prefix="$valueof="
-    [ -n "${takes[$valueof]:-}" ] && choices=$(_vxaudio_choices "${specs[$valueof]}" "${descs[$valueof]}")
+    [ -n "${takes[$valueof]:-}" ] && choices=$(_vxaudio_choices "${forms[$valueof]}" "${descs[$valueof]}")
     if [ -n "$choices" ]; then
       mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$choices" -- "$cur")
     elif [[ ${takes[$valueof]:-} == TEXT ]]; then
