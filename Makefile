@@ -19,7 +19,7 @@ build: deps
 DEMO_TARGETS := vxaudio
 
 demo: deps
-	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Demo >/dev/null
 	@$(CMAKE) --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	@scripts/demo.sh $(BUILD)
 
