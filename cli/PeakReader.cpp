@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "MixDown.h"
 #include "OpenError.h"
 #include "SndFile.h"
 
@@ -14,23 +15,6 @@ namespace {
 // Interleaved values per read: big enough that reads cost little, small
 // enough that any file is read in the same few hundred kilobytes.
 constexpr int64_t kBlockValues = 65536;
-
-// The mean of each frame's channels, products and sum in double, stored as
-// a float: the engine's mixdown, value for value.
-void MixDown(const float* in, int64_t frames, int channels, float* out) {
-  const double r = 1.0 / channels;
-  if (channels == 2) {
-    for (int64_t i = 0; i < frames; ++i)
-      out[i] = float(double(in[2 * i]) * r + double(in[2 * i + 1]) * r);
-    return;
-  }
-  for (int64_t i = 0; i < frames; ++i) {
-    double sum = 0.0;
-    const float* f = in + i * channels;
-    for (int c = 0; c < channels; ++c) sum += double(f[c]) * r;
-    out[i] = float(sum);
-  }
-}
 
 // Folds v[0], v[stride], ... (n values) into lo / hi; `fresh` starts them
 // at the first value. Two independent strict comparisons give the engine's

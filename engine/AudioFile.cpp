@@ -1,6 +1,7 @@
 // AudioFile: construction, opening with the maximum scan, description,
 // frame areas and sample reading.
 #include "AudioFile.h"
+#include "MixDown.h"
 
 #include <algorithm>
 #include <cmath>
@@ -46,6 +47,9 @@ float AbsMaxOf(const float* v, size_t n, float m) {
   return m;
 }
 
+
+}  // namespace
+
 // The mono view of `frames` interleaved frames: the mean of each frame's
 // channels, products and sum in double, stored as float. Not the detector's
 // float half-sum of two channels: reading serves any channel count, while
@@ -68,8 +72,6 @@ void MixDown(const float* iIn, int64_t frames, int32_t channels, float* oOut) {
     oOut[i] = float(sum);
   }
 }
-
-}  // namespace
 
 AudioFile::AudioFile() = default;
 
