@@ -482,8 +482,8 @@ TEST_F(Cli, SuccessIsQuietAndEveryCommandTakesTheSameSwitches) {
   EXPECT_NE(plain.out.find("a.wav: 4410 frames"), std::string::npos) << plain.out;
   for (const char* line : {"-v export S OUT", "export -v S OUT", "export --verbose S OUT"}) {
     std::string cmd = line;
-    cmd.replace(cmd.find('S'), 1, wav);
     cmd.replace(cmd.find("OUT"), 3, dir.File("v.wav") + " --force");
+    cmd.replace(cmd.find('S'), 1, wav);  // the first S: it precedes the output path
     Outcome r = Vx(cmd);
     EXPECT_EQ(r.status, 0) << line;
     EXPECT_EQ(r.out, dir.File("v.wav") + plain.out.substr(dir.File("a.wav").size())) << line;
@@ -526,7 +526,9 @@ TEST_F(Cli, CommandLineMistakesGetTheSameStatusEverywhere) {
        {"export S S --force", "graph S --format json -o S", "silence S -o S", "loudness S -o S",
         "split set/piece-001.wav set"}) {
     std::string cmd = line;
-    for (size_t at; (at = cmd.find('S')) != std::string::npos;) cmd.replace(at, 1, wav);
+    // Scan on past each insertion: the temporary folder's name may hold an S.
+    for (size_t at = 0; (at = cmd.find('S', at)) != std::string::npos; at += wav.size())
+      cmd.replace(at, 1, wav);
     ExpectOneError(Vx(cmd), 2, "vxaudio " + line.substr(0, line.find(' ')) + ": ",
                    "names the source file");
   }

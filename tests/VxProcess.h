@@ -35,8 +35,9 @@ inline std::vector<std::string> Lines(const std::string& text) {
 // capture files; "VX " stands for the program. Test paths hold no quotes or
 // blanks. `stdoutTo` sends standard output elsewhere (then `out` is empty).
 inline VxOutcome RunVx(std::string cmd, const std::string& dir, const std::string& stdoutTo = "") {
-  for (size_t at; (at = cmd.find("VX ")) != std::string::npos;)
-    cmd.replace(at, 2, std::string(VX_BUILD_DIR) + "/vxaudio");
+  const std::string program = std::string(VX_BUILD_DIR) + "/vxaudio";
+  for (size_t at = 0; (at = cmd.find("VX ", at)) != std::string::npos; at += program.size())
+    cmd.replace(at, 2, program);
   const std::string out = dir + "/.stdout", err = dir + "/.stderr";
   const int raw = std::system(("cd " + dir + " && " + cmd + " >" +
                                (stdoutTo.empty() ? out : stdoutTo) + " 2>" + err).c_str());
