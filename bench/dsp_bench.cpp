@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SpezLautheit.h"
+#include "SpezLautheitFast.h"
 #include "fast.h"
 #include "generalstruct.h"
 
@@ -64,7 +65,8 @@ void BM_fftw_r2c(benchmark::State& state) {
 // One analysis frame with the silence detector's parameters at 44.1 kHz.
 // The frames cycle through a loud tone, speech-like noise and silence so that
 // the masking walks run their usual lengths.
-void BM_SpezLautheitByFFT(benchmark::State& state) {
+template <class Frame>
+void LoudnessFrames(benchmark::State& state, Frame frame) {
   constexpr int32_t kN = 512, kBands = 25, kHop = 220;
   std::vector<std::vector<float>> frames;
   for (int i = 0; i < 8; ++i) {
@@ -76,13 +78,22 @@ void BM_SpezLautheitByFFT(benchmark::State& state) {
   }
   vx::generalstruct gs;
   std::vector<float> out(kBands + 1);
-  vx::SpezLautheitByFFT(frames[0].data(), kN, out.data(), kBands, kHop, 44100, 16, 22050, 94, gs);
+  frame(frames[0].data(), kN, out.data(), kBands, kHop, 44100, 16, 22050, 94, gs);
   size_t i = 0;
   for (auto _ : state) {
-    vx::SpezLautheitByFFT(frames[i].data(), kN, out.data(), kBands, kHop, 44100, 16, 22050, 94, gs);
+    frame(frames[i].data(), kN, out.data(), kBands, kHop, 44100, 16, 22050, 94, gs);
     benchmark::DoNotOptimize(out.data());
     i = (i + 1) % frames.size();
   }
+}
+
+void BM_SpezLautheitByFFT(benchmark::State& state) { LoudnessFrames(state, vx::SpezLautheitByFFT); }
+
+// The same frames with the elementary functions over vector lanes; the
+// label names the instruction set that ran.
+void BM_SpezLautheitByFFTFast(benchmark::State& state) {
+  state.SetLabel(vx::FastKernelName(vx::BestFastKernel()));
+  LoudnessFrames(state, vx::SpezLautheitByFFTFast);
 }
 
 // On a shared machine the fastest repetition is the steadiest estimate of
@@ -94,4 +105,5 @@ double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(
 BENCHMARK(BM_fast)->Arg(512)->Arg(1024)->Arg(4096)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_fftw_r2c)->Arg(512)->Arg(1024)->Arg(4096)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SpezLautheitByFFT)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_SpezLautheitByFFTFast)->ComputeStatistics("min", Fastest);
 BENCHMARK_MAIN();

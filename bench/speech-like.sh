@@ -12,11 +12,11 @@ speech_like_minute() {
     burst=$((300 + RANDOM % 2700))
     pause=$((150 + RANDOM % 1350))
     [ $((total + burst + pause)) -gt 60000 ] && { burst=$((60000 - total)); pause=0; }
-    sox -n -r 44100 -c "$channels" -b 16 "$tmp/b$i.wav" synth "$((burst * 441 / 10))s" \
+    sox -r 44100 -c "$channels" -n -b 16 "$tmp/b$i.wav" synth "$((burst * 441 / 10))s" \
       pinknoise sinc 120-5000 tremolo "$((3 + RANDOM % 4))" 85 gain "$((-(8 + RANDOM % 14)))"
     parts+=("$tmp/b$i.wav")
     if [ "$pause" -gt 0 ]; then
-      sox -n -r 44100 -c "$channels" -b 16 "$tmp/p$i.wav" synth "$((pause * 441 / 10))s" \
+      sox -r 44100 -c "$channels" -n -b 16 "$tmp/p$i.wav" synth "$((pause * 441 / 10))s" \
         whitenoise gain -70
       parts+=("$tmp/p$i.wav")
     fi

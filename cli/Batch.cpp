@@ -228,7 +228,9 @@ int RunBatch(std::string_view command, const BatchOptions& o, const BatchJob& jo
   jobs = std::min(jobs, work.size());
   // Files side by side already fill the processors; one file's analysis
   // split over threads on top of that would only oversubscribe them.
-  SetAnalysisParallelism(jobs > 1 ? 1 : 0, 0);
+  AnalysisMode mode = CurrentAnalysisMode();
+  mode.threads = jobs > 1 ? 1 : 0;
+  SetAnalysisMode(mode);
   DiagScope lines(&BatchSink);
 
   std::mutex m;

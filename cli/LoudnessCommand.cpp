@@ -44,6 +44,12 @@ int RunLoudness(const LoudnessOptions& o) {
     // The detector's error lines are held back for the one line of ours
     // (and shown as well under -v).
     LineCollector analysis(Verbose(), Verbose());
+    // The values printed are the model's own, to the last digit: the fast
+    // arithmetic finds the same marks but not every last bit (and digital
+    // silence prints as the model's rounding noise).
+    AnalysisMode mode = CurrentAnalysisMode();
+    mode.fastArithmetic = false;
+    SetAnalysisMode(mode);
     if (ComputeFrameLoudness(in.path(), start, len, loudness, layout) != kDetectOk) {
       PrintError("loudness", o.file, "analysis failed: " + analysis.FirstError());
       return kExitFailed;

@@ -9,6 +9,7 @@
 #include "Command.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
+#include "SilenceDetector.h"
 
 namespace vxcli {
 
@@ -97,6 +98,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", who.c_str(), e.what());
     return vxcli::kExitUsage;
   }
+  // The library's defaults are what a host gets: the model as written, on the
+  // caller's thread. This program owns its process, so its analyses use
+  // every processor and the fast arithmetic, which finds the same marks.
+  SetAnalysisMode({.threads = 0, .chunkFrames = 0, .fastArithmetic = true});
   for (auto& [sub, run] : commands)
     if (sub->parsed()) return run();
   return vxcli::kExitUsage;

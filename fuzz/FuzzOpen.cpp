@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vx::SetDiagSink(&Discard);
   // Two threads in small chunks, so that short inputs reach the parallel
   // analysis and its serial check too.
-  SetAnalysisParallelism(2, 256);
+  SetAnalysisMode({.threads = 2, .chunkFrames = 256, .fastArithmetic = false});
   const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
   std::string tmpl = std::string(base) + "/vxfuzz-XXXXXX";
   if (!mkdtemp(tmpl.data())) std::abort();

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "WinFFTBetragPhase.h"
+#include "SpezLautheitSteps.h"
 #include "fast.h"
 
 namespace vx {
@@ -46,9 +46,15 @@ float BandSum(const float* spectrum, int32_t stride, int32_t lastBin, const Band
   return static_cast<float>(acc);
 }
 
-struct Layout {
-  float zLow, dz;
-};
+bool LayoutMatches(const BandLayout& c, int32_t n, int32_t stride, int32_t nBands,
+                   float sampleRate, float fLow, float fHigh) {
+  return c.built != 0 && c.keyN == n && c.keyStride == stride && c.keyBands == nBands &&
+         c.keyRate == sampleRate && c.keyLow == fLow && c.keyHigh == fHigh;
+}
+
+}  // namespace
+
+namespace detail {
 
 Layout BandLayoutOf(int32_t nBands, float fLow, float fHigh, generalstruct& gs) {
   const float zLow = HzToBark(fLow, gs);
@@ -56,28 +62,22 @@ Layout BandLayoutOf(int32_t nBands, float fLow, float fHigh, generalstruct& gs) 
   return {zLow, (zHigh - zLow) / static_cast<float>(nBands - 1)};
 }
 
-bool LayoutMatches(const BandLayout& c, int32_t n, int32_t stride, int32_t nBands,
-                   float sampleRate, float fLow, float fHigh) {
-  return c.built != 0 && c.keyN == n && c.keyStride == stride && c.keyBands == nBands &&
-         c.keyRate == sampleRate && c.keyLow == fLow && c.keyHigh == fHigh;
-}
-
-void ThresholdsReady(float sampleRate, float fLow, float fHigh, int32_t nBands, float levelOffset,
-                     generalstruct& gs) {
+bool ThresholdsFor(float sampleRate, float fLow, float fHigh, int32_t nBands, float levelOffset,
+                   generalstruct& gs) {
   // A layout too narrow for the threshold table draws nothing and leaves
   // `initialised` at 0; building it again every frame would only convert
   // the already converted break points once more, so one attempt is all.
   const HoerschwData& h = gs.hoerschw_data;
   if (h.initialised == 0 && h.hoerschw.empty())
     inithoerschw(sampleRate, fLow, fHigh, nBands, levelOffset, gs);
-}
-
-bool ValidBands(const HoerschwData& h, int32_t nBands) {
   return nBands >= 0 && static_cast<size_t>(nBands) + 1 <= h.mithoerschw.size() &&
          static_cast<size_t>(nBands) + 1 <= h.hoerschw.size();
 }
 
-}  // namespace
+}  // namespace detail
+
+using detail::BandLayoutOf;
+using detail::Layout;
 
 void BarkBandsByFFT(const float* spectrum, int32_t n, int32_t stride, float* bandPower,
                     int32_t nBands, float sampleRate, float fLow, float fHigh, generalstruct& gs) {
@@ -107,7 +107,6 @@ void BarkBandsByFFT(const float* spectrum, int32_t n, int32_t stride, float* ban
     alloc(c.iHi);
     alloc(c.wLo);
     alloc(c.wHi);
-    alloc(c.zPos);
     float z = lay.zLow;
     for (int32_t b = 0; b < nBands; ++b) {
       const BandEdges e = EdgesOfBand(z, halfDf, invDf, lastBin, gs);
@@ -117,8 +116,6 @@ void BarkBandsByFFT(const float* spectrum, int32_t n, int32_t stride, float* ban
       c.wHi[b] = e.wHi;
       z = z + lay.dz;
     }
-    for (int32_t j = 0; j <= nBands; ++j)
-      c.zPos[j] = static_cast<double>(j) * lay.dz + static_cast<double>(lay.zLow);
     c.keyN = n;
     c.keyStride = stride;
     c.keyBands = nBands;
@@ -148,55 +145,10 @@ void LinToDB(float* values, int32_t count, int32_t stride) {
   }
 }
 
-void CalcMithoerschw(float* levels, int32_t nBands, int32_t hop, float sampleRate, float fLow,
-                     float fHigh, float levelOffset, generalstruct& gs) {
-  ThresholdsReady(sampleRate, fLow, fHigh, nBands, levelOffset, gs);
-  HoerschwData& hd = gs.hoerschw_data;
-  if (!ValidBands(hd, nBands)) return;
-  float* m = hd.mithoerschw.data();
-  const float* H = hd.hoerschw.data();
-  const Layout lay = BandLayoutOf(nBands, fLow, fHigh, gs);
-  const double dt = static_cast<double>(hop) / static_cast<double>(sampleRate);
-  const double decay = 500.0 * dt;
-  const double offset = levelOffset;
-
-  for (int32_t k = 0; k < nBands; ++k) {
-    m[k] = static_cast<float>(m[k] - decay);
-    const double quiet = static_cast<double>(H[k]) - offset;
-    if (quiet > m[k]) m[k] = static_cast<float>(quiet);
-  }
-
-  const BandLayout& c = gs.spezlautheit_data.layout;
-  const bool cached = c.built != 0 && c.keyBands == nBands && c.keyLow == fLow &&
-                      c.keyHigh == fHigh;
-  const double dz = lay.dz;
-  const double zLow = lay.zLow;
-  auto zAt = [&](int32_t j) { return cached ? c.zPos[j] : static_cast<double>(j) * dz + zLow; };
-
-  double zi = zLow;
-  for (int32_t i = 0; i < nBands; ++i, zi += dz) {
-    const double Li = levels[i];
-    for (int32_t j = i - 1; j >= 0; --j) {
-      const double v = (zAt(j) - zi) * 27.0 + Li;
-      if (v > m[j]) m[j] = static_cast<float>(v);
-      if (v < -120.0) break;
-    }
-    const double lspl = Li + offset;
-    const double s = lspl > 80.0 ? -6.0 : lspl > 60.0 ? -9.0 : lspl > 40.0 ? -12.0 : -15.0;
-    for (int32_t j = i; j <= nBands; ++j) {
-      const double v = (zAt(j) - zi) * s + Li;
-      if (v > m[j]) m[j] = static_cast<float>(v);
-      if (v < -120.0) break;
-    }
-  }
-  for (int32_t k = 0; k <= nBands; ++k) levels[k] = m[k];
-}
-
 void CalcSpezLautheit(float* values, int32_t nBands, float sampleRate, float fLow, float fHigh,
                       float levelOffset, generalstruct& gs) {
-  ThresholdsReady(sampleRate, fLow, fHigh, nBands, levelOffset, gs);
+  if (!detail::ThresholdsFor(sampleRate, fLow, fHigh, nBands, levelOffset, gs)) return;
   const HoerschwData& hd = gs.hoerschw_data;
-  if (!ValidBands(hd, nBands)) return;
   for (int32_t k = 0; k <= nBands; ++k) {
     const double etq = hd.etq[k];
     const double e = std::pow(10.0, 0.1 * (static_cast<double>(levelOffset) + values[k]));
@@ -204,9 +156,11 @@ void CalcSpezLautheit(float* values, int32_t nBands, float sampleRate, float fLo
   }
 }
 
-void SpezLautheitByFFT(const float* frame, int32_t frameLen, float* specLoud, int32_t nBands,
-                       int32_t hop, float sampleRate, float fLow, float fHigh, float levelOffset,
-                       generalstruct& gs) {
+namespace detail {
+
+void BandPowerOfFrame(const float* frame, int32_t frameLen, float* bandPower, int32_t nBands,
+                      int32_t hop, float sampleRate, float fLow, float fHigh, float levelOffset,
+                      generalstruct& gs) {
   SpezlautheitData& sd = gs.spezlautheit_data;
   if (sd.firstCall != 0) {
     if (nBands < 2 || !(sampleRate > 0.0f) || !std::isfinite(sampleRate))
@@ -238,14 +192,23 @@ void SpezLautheitByFFT(const float* frame, int32_t frameLen, float* specLoud, in
   }
   const int32_t n = sd.fftSize;
   float* spectrum = sd.spectrum.data();
-  WinFFTBetragPhase(frame, spectrum, n, 0, 0, gs);
-  ApplyAussenOhrUebrtrgmss(spectrum, n, 2, gs);
-  BarkBandsByFFT(spectrum, n, 2, specLoud, sd.nBands, sd.sampleRate, sd.fLow, sd.fHigh, gs);
+  WeightedPowerSpectrum(frame, spectrum, n, gs);
+  BarkBandsByFFT(spectrum, n, 2, bandPower, sd.nBands, sd.sampleRate, sd.fLow, sd.fHigh, gs);
+  sd.firstCall = 0;
+}
+
+}  // namespace detail
+
+void SpezLautheitByFFT(const float* frame, int32_t frameLen, float* specLoud, int32_t nBands,
+                       int32_t hop, float sampleRate, float fLow, float fHigh, float levelOffset,
+                       generalstruct& gs) {
+  detail::BandPowerOfFrame(frame, frameLen, specLoud, nBands, hop, sampleRate, fLow, fHigh,
+                           levelOffset, gs);
+  const SpezlautheitData& sd = gs.spezlautheit_data;
   LinToDB(specLoud, sd.nBands, 1);
   CalcMithoerschw(specLoud, sd.nBands, sd.hop, sd.sampleRate, sd.fLow, sd.fHigh, sd.levelOffset,
                   gs);
   CalcSpezLautheit(specLoud, sd.nBands, sd.sampleRate, sd.fLow, sd.fHigh, sd.levelOffset, gs);
-  sd.firstCall = 0;
 }
 
 }  // namespace vx

@@ -57,6 +57,14 @@ struct HoerschwData {
   // them: 10^(0.1 H[k]) and 0.08 (2.5 * that)^0.23.
   std::vector<double> etq;
   std::vector<double> etqScale;
+
+  // How far band i's level spreads to band j, the level left out:
+  // (position of j - position of i) times the downward slope for j < i and
+  // times each of the four upward slopes otherwise, in groups of four bands.
+  // It depends on the layout only, so the first frame works it out.
+  std::vector<double> spread;
+  int32_t spreadBands = -1;
+  double spreadLow = 0.0, spreadStep = 0.0;
 };
 
 // Band layout of one run, derived once from the run's parameters; a frame
@@ -67,7 +75,6 @@ struct BandLayout {
   float keyRate = 0.f, keyLow = 0.f, keyHigh = 0.f;
   std::vector<int32_t> iLo, iHi;  // first and last bin of each band
   std::vector<double> wLo, wHi;   // weights of the two edge bins
-  std::vector<double> zPos;       // j * dz + zLow, for the masking walks
 };
 
 // Parameters of the run, fixed by the first frame.

@@ -5,7 +5,8 @@ set -euo pipefail
 
 build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
             libnspr4-dev libcli11-dev nlohmann-json3-dev libsoxr-dev
-            libcairo2-dev libfontconfig-dev fonts-dejavu-core)  # pictures: drawing, label font
+            libcairo2-dev libfontconfig-dev fonts-dejavu-core  # pictures: drawing, label font
+            libsleef-dev)  # vectorised elementary functions for the fast analysis
 test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel libasound2-plugins  # desktop ALSA plugins: the playback tests must not load them
            groff-base man-db)  # the install check renders the manual page
 bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time)

@@ -11,6 +11,7 @@
 #include "AnalysisPreconditions.h"
 #include "Diag.h"
 #include "SpezLautheit.h"
+#include "SpezLautheitFast.h"
 
 namespace vxsilence {
 
@@ -32,6 +33,7 @@ void FrameProducer::AllocateBuffers() {
   // has to move more than the tail of the current frame.
   mMono.assign(static_cast<size_t>(mLayout.frameLen) + kReadBlockFrames, 0.0f);
   mBands.assign(kBands + 1, 0.0f);
+  mStateBefore.assign(kBands + 1, 0.0f);
   mInterleaved.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0.0f);
 }
 
@@ -94,6 +96,7 @@ bool FrameProducer::OpenLike(const FrameProducer& iOther, int64_t iFirstFrame) {
   mFileName = iOther.mFileName;
   mStartSmp = iOther.mStartSmp;
   mChannels = iOther.mChannels;
+  mArithmetic = iOther.mArithmetic;
   mRangeLen = iOther.mRangeLen;
   mLayout = iOther.mLayout;
   mUpperFreq = iOther.mUpperFreq;
@@ -151,6 +154,54 @@ void FrameProducer::Read(int32_t iWant) {
   if (got < want || mTotalRead >= mRangeLen) mEnd = true;
 }
 
+namespace {
+
+// Bit for bit zero (a -0.0 is not). Sound frames are told apart within the
+// first few samples, so the test costs next to nothing where it fails.
+bool AllZero(const float* iSamples, int32_t iCount) {
+  constexpr int32_t kStep = 16;
+  for (int32_t i = 0; i < iCount; i += kStep) {
+    uint32_t bits = 0;
+    for (int32_t j = i; j < std::min(i + kStep, iCount); ++j) {
+      uint32_t b;
+      std::memcpy(&b, iSamples + j, sizeof b);
+      bits |= b;
+    }
+    if (bits != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// A frame's result depends on its samples and on the masked threshold the
+// previous frame left, nothing else (the model's other tables are fixed once
+// the first frame has set them up). So when a frame of zeros leaves that
+// threshold bit for bit as it found it, the next frame of zeros meets the
+// same samples and the same state, gives the same loudness and leaves the
+// same state again: it need not be computed. Digital silence settles after
+// the fading of the threshold, about a second at most.
+float FrameProducer::Loudness(const float* iFrame) {
+  const int32_t n = mLayout.frameLen;
+  const bool zeros = AllZero(iFrame, n);
+  if (zeros && mSettledOnZeros) return mZeroLoudness;
+  std::vector<float>& state = mModel.hoerschw_data.mithoerschw;
+  const bool canSettle = zeros && state.size() == mStateBefore.size();
+  if (canSettle) std::memcpy(mStateBefore.data(), state.data(), state.size() * sizeof(float));
+
+  const auto frame = mArithmetic == Arithmetic::kFast ? vx::SpezLautheitByFFTFast
+                                                       : vx::SpezLautheitByFFT;
+  frame(iFrame, n, mBands.data(), kBands, mLayout.hop, static_cast<float>(mLayout.sampleRate),
+        kLowFreq, mUpperFreq, kLevelOffset, mModel);
+  float total = 0.0f;
+  for (int32_t b = 0; b < kBands; ++b) total += mBands[static_cast<size_t>(b)];
+
+  mSettledOnZeros = canSettle && std::memcmp(mStateBefore.data(), state.data(),
+                                             state.size() * sizeof(float)) == 0;
+  mZeroLoudness = total;
+  return total;
+}
+
 bool FrameProducer::Next(float& oLoudness, int32_t& oFramesRead, bool& oLast) {
   if (mDone) return false;
   const int32_t n = mLayout.frameLen;
@@ -177,12 +228,7 @@ bool FrameProducer::Next(float& oLoudness, int32_t& oFramesRead, bool& oLast) {
   }
   oFramesRead = static_cast<int32_t>(oLast ? mTotalRead : need);
 
-  vx::SpezLautheitByFFT(mMono.data() + (windowStart - mBufStart), n, mBands.data(), kBands, h,
-                        static_cast<float>(mLayout.sampleRate), kLowFreq, mUpperFreq, kLevelOffset,
-                        mModel);
-  float total = 0.0f;
-  for (int32_t b = 0; b < kBands; ++b) total += mBands[static_cast<size_t>(b)];
-  oLoudness = total;
+  oLoudness = Loudness(mMono.data() + (windowStart - mBufStart));
   ++mFrameIndex;
   return true;
 }

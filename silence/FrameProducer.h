@@ -22,8 +22,14 @@ struct SndFileCloser {
 };
 using SndFileHandle = std::unique_ptr<SNDFILE, SndFileCloser>;
 
+// How a frame's loudness is computed: the model as written, or with its
+// elementary functions over vector lanes (within 1e-9 of it, same marks).
+enum class Arithmetic { kModel, kFast };
+
 class FrameProducer {
  public:
+  explicit FrameProducer(Arithmetic iArithmetic = Arithmetic::kModel) : mArithmetic(iArithmetic) {}
+
   // Opens iFileName, runs the detector's preconditions over the range
   // (printing the failure), sizes the buffers and prefills the first frame.
   // No iLenSmp: up to the end of the file. Returns a DetectResult.
@@ -50,6 +56,9 @@ class FrameProducer {
   // Reads up to iWant frames of the range into the mono buffer.
   void Read(int32_t iWant);
   void AllocateBuffers();
+  // The loudness of the frame at iFrame, skipping the model where its
+  // result is already known.
+  float Loudness(const float* iFrame);
 
   std::string mFileName;
   int32_t mStartSmp = 0;
@@ -58,7 +67,13 @@ class FrameProducer {
   int32_t mRangeLen = 0;
   FrameLayout mLayout;
   float mUpperFreq = 0.0f;
+  Arithmetic mArithmetic;
   vx::generalstruct mModel;
+  // A frame of zeros that left the model's state as it found it: every
+  // following frame of zeros gives the same loudness and the same state.
+  bool mSettledOnZeros = false;
+  float mZeroLoudness = 0.0f;
+  std::vector<float> mStateBefore;
 
   // The mono stream of the range, preceded by N/2 zeros so that the first
   // frame is centred on the range start. mMono[i] is stream position

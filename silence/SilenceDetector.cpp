@@ -21,9 +21,14 @@ using namespace vxsilence;
 
 namespace {
 
-// Set between runs by SetAnalysisParallelism, read once at the start of one.
-std::atomic<int32_t> gThreads{0};
+// Set between runs by SetAnalysisMode, read once at the start of one.
+std::atomic<int32_t> gThreads{1};
 std::atomic<int32_t> gChunkFrames{0};
+std::atomic<bool> gFast{false};
+
+std::unique_ptr<FrameProducer> NewProducer() {
+  return std::make_unique<FrameProducer>(gFast.load() ? Arithmetic::kFast : Arithmetic::kModel);
+}
 
 LoudnessStream StreamOf(std::unique_ptr<FrameProducer> iProducer) {
   return LoudnessStream(std::move(iProducer), gThreads.load(), gChunkFrames.load());
@@ -33,7 +38,7 @@ LoudnessStream StreamOf(std::unique_ptr<FrameProducer> iProducer) {
 int Detect(const std::string& iFileName, std::vector<MarkData>& oSilenceData, int32_t iStartSmp,
            std::optional<int32_t> iLenSmp, float iSilenceLoudness, float iModulationLoudness,
            float iMinSilenceDuration, float iMinSoundDuration, int32_t iVerbose) {
-  auto producer = std::make_unique<FrameProducer>();
+  auto producer = NewProducer();
   const int opened = producer->Open(iFileName, iStartSmp, iLenSmp);
   // The whole-file form learns the length from the file before it starts on
   // the list, so a file that does not open leaves the list as it was.
@@ -72,7 +77,7 @@ int SilenceDetector(const std::string& iFileName, std::vector<MarkData>& oSilenc
 int ComputeFrameLoudness(const std::string& iFileName, int32_t iStartSmp, int32_t iLenSmp,
                          std::vector<float>& oLoudness, FrameLayout& oLayout) {
   oLoudness.clear();
-  auto producer = std::make_unique<FrameProducer>();
+  auto producer = NewProducer();
   if (int r = producer->Open(iFileName, iStartSmp, iLenSmp)) return r;
   oLayout = producer->Layout();
   // One slot per hop of the range, reserved up front so that the list never
@@ -115,10 +120,13 @@ int ClassifyFrames(const std::vector<float>& iLoudness, float iSilenceLoudness,
   return classifier.Finish();
 }
 
-void SetAnalysisParallelism(int32_t iThreads, int32_t iChunkFrames) {
-  gThreads.store(iThreads);
-  gChunkFrames.store(iChunkFrames);
+void SetAnalysisMode(const AnalysisMode& iMode) {
+  gThreads.store(iMode.threads);
+  gChunkFrames.store(iMode.chunkFrames);
+  gFast.store(iMode.fastArithmetic);
 }
+
+AnalysisMode CurrentAnalysisMode() { return {gThreads.load(), gChunkFrames.load(), gFast.load()}; }
 
 int32_t AnalysisFrameLength(int32_t iSampleRate) {
   vx::generalstruct model;

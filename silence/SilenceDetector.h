@@ -66,11 +66,21 @@ inline int ClassifyFrames(const std::vector<float>& iLoudness, float iSilenceLou
                         iLayout.sampleRate, iLayout.framesRead);
 }
 
-// The analysis of a long range runs on several threads, in chunks of frames
-// whose results are checked to be exactly those of one serial pass. iThreads
-// 0 means one per processor (at most 8), 1 a single serial pass; iChunkFrames
-// 0 means the default chunk length. Set before a run, not during one.
-void SetAnalysisParallelism(int32_t iThreads, int32_t iChunkFrames);
+// How an analysis runs. The defaults are the model exactly as written, on
+// the calling thread: what a host that calls the detector gets, so the
+// detector starts no threads inside the host's call and its reports print
+// the model's own values. A program that owns its process may opt in to
+// threads (a long range in chunks whose results are checked to be exactly
+// those of one serial pass) and to the fast arithmetic (vectorised
+// elementary functions: each frame's loudness within 1e-9 of the model's,
+// the same marks). Set before a run, not during one.
+struct AnalysisMode {
+  int32_t threads = 1;          // 0: one per processor (at most 8); 1: serial
+  int32_t chunkFrames = 0;      // frames per chunk; 0: the default length
+  bool fastArithmetic = false;  // elementary functions over vector lanes
+};
+void SetAnalysisMode(const AnalysisMode& iMode);
+AnalysisMode CurrentAnalysisMode();
 
 // N, the analysis frame length the detector uses at sample rate iSampleRate.
 int32_t AnalysisFrameLength(int32_t iSampleRate);

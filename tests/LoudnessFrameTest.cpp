@@ -2,6 +2,7 @@
 // run's fixed parameters, and the per-record tables against a literal
 // per-frame computation.
 #include "SpezLautheit.h"
+#include "SpezLautheitSteps.h"
 #include "WinFFTBetragPhase.h"
 #include "generalstruct.h"
 
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <numeric>
 #include <random>
@@ -204,6 +206,110 @@ TEST(SpezLautheit, EveryFrameMatchesTheLiteralComputation) {
     vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), kN, 2, ref);
     RefLoudness(spectrum.data(), want.data(), ref);
     ASSERT_EQ(Frame(x, gs), want) << "frame " << frame;
+  }
+}
+
+// The masked threshold as the model's loop nest computes it: decay and rest
+// on the threshold in quiet, then walks from each band that stop at the
+// first spread level below -120 dB.
+void LoopNestMasking(std::vector<float>& m, const std::vector<float>& H, float* L, int32_t bands,
+                     int32_t hop, float rate, float low, float high, float offset,
+                     generalstruct& gs) {
+  const float zLowF = vx::HzToBark(low, gs), dzF = (vx::HzToBark(high, gs) - zLowF) / (bands - 1);
+  const double zLow = zLowF, dz = dzF;
+  for (int k = 0; k < bands; ++k) {
+    m[k] = static_cast<float>(m[k] - 500.0 * (static_cast<double>(hop) / rate));
+    const double quiet = double{H[k]} - offset;
+    if (quiet > m[k]) m[k] = static_cast<float>(quiet);
+  }
+  double zi = zLow;
+  for (int i = 0; i < bands; ++i, zi += dz) {
+    const double spl = double{L[i]} + offset;
+    const double up = spl > 80 ? -6.0 : spl > 60 ? -9.0 : spl > 40 ? -12.0 : -15.0;
+    for (int dir : {-1, 1}) {
+      for (int j = dir < 0 ? i - 1 : i; j >= 0 && j <= bands; j += dir) {
+        const double v = (j * dz + zLow - zi) * (dir < 0 ? 27.0 : up) + L[i];
+        if (v > m[j]) m[j] = static_cast<float>(v);
+        if (v < -120.0) break;
+      }
+    }
+  }
+  for (int k = 0; k <= bands; ++k) L[k] = m[k];
+}
+
+bool SameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// Frame after frame of random levels with the odd -120, 0, -0, tiny, huge,
+// infinite or NaN one: the same floats, bit for bit, as the loop nest, for
+// the detector's layouts and for layouts where the walks' stop matters.
+TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
+  struct Case {
+    int32_t bands = kBands, hop = kHop;
+    float rate = kRate, low = kLow, high = kHigh, offset = kOffset;
+    double special = 0.05;  // share of special levels
+    float quietest = -130, loudest = 30;
+  };
+  const Case cases[] = {
+      {},
+      {.special = 0.0},
+      {.hop = 240, .rate = 48000, .high = 24000},
+      {.hop = 480, .rate = 96000, .high = 24000, .special = 0.3},
+      {.bands = 2}, {.bands = 3}, {.bands = 4}, {.bands = 7}, {.bands = 63},
+      {.bands = 80},                     // more bands than the lanes take
+      {.quietest = -200, .loudest = -100},
+      // Thresholds below -120 dB: the stop matters.
+      {.offset = 200, .quietest = -200, .loudest = -80},
+      {.low = 20000, .high = 100, .quietest = -400, .loudest = -150},  // positions falling
+      {.low = 0, .high = 1000},          // first band at 0 Bark
+  };
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const float specials[] = {-120.0f, 0.0f, -0.0f, 1e-30f, -1e-30f, 1e-45f, 300.0f, -14.0f,
+                            -34.0f, -54.0f, -INFINITY, NAN, INFINITY};
+  for (const Case& c : cases) {
+    std::uniform_real_distribution<float> level(c.quietest, c.loudest);
+    for (int run = 0; run < 3; ++run) {
+      generalstruct gs;
+      vx::inithoerschw(c.rate, c.low, c.high, c.bands, c.offset, gs);
+      const std::vector<float> H = gs.hoerschw_data.hoerschw;
+      std::vector<float> m = gs.hoerschw_data.mithoerschw, got(c.bands + 1), want;
+      for (int frame = 0; frame < 40; ++frame) {
+        for (float& v : got) {
+          v = level(rng);
+          // Infinite levels stay in the thresholds for good: only in the
+          // last run, late.
+          const int pick = static_cast<int>(unit(rng) * (run == 2 && frame > 30 ? 13 : 12));
+          if (unit(rng) < c.special) v = specials[std::min(pick, 12)];
+        }
+        want = got;
+        vx::CalcMithoerschw(got.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
+        LoopNestMasking(m, H, want.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
+        ASSERT_TRUE(SameBits(got, want)) << c.bands << " bands, offset " << c.offset << ", run "
+                                         << run << ", frame " << frame;
+        ASSERT_TRUE(SameBits(gs.hoerschw_data.mithoerschw, m));
+      }
+    }
+  }
+}
+
+// The frame's one pass over the bins gives the floats of the public steps.
+TEST(SpezLautheit, WeightedPowerInOnePass) {
+  std::mt19937 rng(9);
+  std::normal_distribution<float> noise(0.0f, 0.3f);
+  for (int32_t n : {8, 16, 64, 512, 1024, 4096}) {
+    generalstruct one, steps;
+    vx::InitAussenOhrUebrtrgmss(kRate, n, 2, one);
+    vx::InitAussenOhrUebrtrgmss(kRate, n, 2, steps);
+    std::vector<float> x(n), got(n + 5), want(n + 5);
+    for (int frame = 0; frame < 3; ++frame) {
+      for (float& v : x) v = noise(rng) * (frame == 2 ? 1e-20f : 1.0f);
+      vx::detail::WeightedPowerSpectrum(x.data(), got.data(), n, one);
+      vx::WinFFTBetragPhase(x.data(), want.data(), n, 0, 0, steps);
+      vx::ApplyAussenOhrUebrtrgmss(want.data(), n, 2, steps);
+      ASSERT_TRUE(SameBits(got, want)) << n;
+    }
   }
 }
 

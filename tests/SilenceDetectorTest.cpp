@@ -141,14 +141,16 @@ TEST_F(SilenceDetectorFile, SetUpChecksRefuseWhatCannotBeAnalysed) {
 // The producer against an independent reading of its contract: frame k is the
 // mono mixdown centred on k * 220, zeros outside the range, and frames go on
 // until one reaches past the range end (whose short tail it still holds).
+// Two seconds of digital silence let the model settle, where the producer
+// stops computing frames of zeros; a NaN sample ends the stretch.
 TEST_F(SilenceDetectorFile, FramesAreTheMixdownCentredOnEveryHop) {
-  const int64_t total = 40000;  // more than two read blocks
+  const int64_t total = 140000;  // several read blocks
   std::vector<float> v = vxtest::Noise(total, 2, 7, 0.3);
-  std::fill(v.begin() + 2 * 30000, v.begin() + 2 * 31000, 0.0f);
-  v[2 * 35000] = std::numeric_limits<float>::quiet_NaN();  // counts as 0
+  std::fill(v.begin() + 2 * 30000, v.begin() + 2 * 120000, 0.0f);
+  v[2 * 120000] = std::numeric_limits<float>::quiet_NaN();  // counts as 0
   const std::string path = Write("noise.wav", v, 2);
-  v[2 * 35000] = v[2 * 35000 + 1] = 0.0f;
-  for (auto [start, len] : {Range{0, int32_t(total)}, {1234, 20000}}) {
+  v[2 * 120000] = v[2 * 120000 + 1] = 0.0f;
+  for (auto [start, len] : {Range{0, int32_t(total)}, {1234, 120000}}) {
     std::vector<float> got, expect, frame(512), bands(26);
     FrameLayout layout;
     ASSERT_EQ(ComputeFrameLoudness(path, start, len, got, layout), 0);
@@ -218,11 +220,10 @@ TEST_F(SilenceDetectorFile, ParallelChunksAndTheSplitRunMatchTheDetector) {
       std::vector<float> serial, parallel;
       std::vector<MarkData> split;
       FrameLayout ls, lp;
-      SetAnalysisParallelism(1, 0);
       ASSERT_EQ(ComputeFrameLoudness(path, start, len, serial, ls), 0);
-      SetAnalysisParallelism(3, 512);
+      SetAnalysisMode({.threads = 3, .chunkFrames = 512});
       ASSERT_EQ(ComputeFrameLoudness(path, start, len, parallel, lp), 0);
-      SetAnalysisParallelism(0, 0);
+      SetAnalysisMode({});
       EXPECT_EQ(parallel, serial) << path << " " << start;
       EXPECT_EQ(lp.framesRead, ls.framesRead);
 
@@ -238,5 +239,60 @@ TEST_F(SilenceDetectorFile, ParallelChunksAndTheSplitRunMatchTheDetector) {
       EXPECT_EQ(SpansOf(split), SpansOf(marks));
       EXPECT_GE(marks.size(), 3u);
     }
+  }
+}
+
+// The fast arithmetic against the model as written, at the usual rates: each
+// frame's loudness within 1e-9 (relative, or absolute for the rounding noise
+// of digital silence), and the same marks with fixed thresholds and with the
+// thresholds each run chooses from its own loudness. The material is syllable
+// bursts of noise and tone from full scale down to -90 dBFS, separated by
+// pauses of noise at -70 dBFS or of digital zeros.
+TEST_F(SilenceDetectorFile, FastArithmeticFindsTheModelsMarks) {
+  auto near = [](float a, float b) {
+    const double d = std::fabs(double(a) - b);
+    return d <= 1e-9 * std::max(std::fabs(double(a)), std::fabs(double(b))) || d <= 1e-12;
+  };
+  for (int rate : {44100, 48000, 96000}) {
+    const int64_t frames = 24 * int64_t(rate);
+    std::vector<float> v = vxtest::Noise(frames, 2, uint32_t(rate), 1.0);
+    const std::vector<float> tone = vxtest::Sine(frames, 2, rate, 733.0, 1.0);
+    uint32_t x = 99;
+    for (int64_t at = 0, piece = 0; at < frames; ++piece) {
+      x = x * 1664525u + 1013904223u;
+      const int64_t len = int64_t(rate) * (piece % 2 ? 15 + x % 60 : 20 + x % 200) / 100;
+      const double gain = piece % 2 ? (piece % 4 == 1 ? 0.0 : 3e-4) : std::pow(10.0, -double(x % 90) / 20.0);
+      for (int64_t i = at; i < std::min(at + len, frames); ++i)
+        for (int c = 0; c < 2; ++c) {
+          const size_t k = size_t(2 * i + c);
+          v[k] = float(gain * (piece % 3 ? v[k] : tone[k]));
+        }
+      at += len;
+    }
+    const std::string path = Write("varied.wav", v, 2, rate);
+    std::vector<float> model, fast;
+    std::vector<MarkData> modelMarks, fastMarks;
+    FrameLayout layout, fastLayout;
+    ASSERT_EQ(ComputeFrameLoudness(path, 0, int32_t(frames), model, layout), 0);
+    ASSERT_EQ(SilenceDetector(path, modelMarks, 0.5f, 0.0f, 0.15f, 0.02f, 0), 0);
+    SetAnalysisMode({.threads = 2, .chunkFrames = 700, .fastArithmetic = true});
+    ASSERT_EQ(ComputeFrameLoudness(path, 0, int32_t(frames), fast, fastLayout), 0);
+    ASSERT_EQ(SilenceDetector(path, fastMarks, 0.5f, 0.0f, 0.15f, 0.02f, 0), 0);
+    SetAnalysisMode({});
+    ASSERT_EQ(fast.size(), model.size());
+    for (size_t k = 0; k < model.size(); ++k)
+      ASSERT_TRUE(near(fast[k], model[k])) << rate << " Hz frame " << k << ": " << fast[k]
+                                           << " against " << model[k];
+    EXPECT_EQ(SpansOf(fastMarks), SpansOf(modelMarks)) << rate;
+    EXPECT_GE(modelMarks.size(), 8u) << rate;
+
+    const AutoThresholds tm = ChooseThresholds(model), tf = ChooseThresholds(fast);
+    std::vector<MarkData> autoModel, autoFast;
+    ASSERT_EQ(ClassifyFrames(model, tm.silenceLoudness, tm.modulationLoudness, 0.15f, 0.02f, 0,
+                             autoModel, layout), 0);
+    ASSERT_EQ(ClassifyFrames(fast, tf.silenceLoudness, tf.modulationLoudness, 0.15f, 0.02f, 0,
+                             autoFast, fastLayout), 0);
+    EXPECT_EQ(SpansOf(autoFast), SpansOf(autoModel)) << rate;
+    EXPECT_GE(autoModel.size(), 6u) << rate;
   }
 }

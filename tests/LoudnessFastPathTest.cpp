@@ -1,0 +1,212 @@
+// The fast frame (elementary functions over vector lanes) against the literal
+// frame, frame after frame over 70 seconds of varied material at the
+// detector's rates: the totals must agree to 1e-9 (1e-12 sone near zero).
+// (Kept short for sanitizer builds; half-hour runs at each rate found no
+// band value apart either.)
+#include "SpezLautheit.h"
+#include "SpezLautheitFast.h"
+#include "generalstruct.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using vx::FastKernel;
+using vx::generalstruct;
+
+constexpr int32_t kBands = 25;
+constexpr float kLow = 16, kOffset = 94;
+
+struct Layout {
+  float rate, high;
+  int32_t n, hop;
+};
+Layout LayoutFor(float rate) {
+  generalstruct gs;
+  Layout l{rate, std::min(rate / 2, 24000.0f), 0, static_cast<int32_t>(rate * 0.005)};
+  vx::SpezLautheitFFTLength(rate, kBands, kLow, l.high, l.n, gs);
+  return l;
+}
+
+// Sweeps, noise bursts from -100 dBFS to full scale, quiet stretches, exact
+// zeros and a click far beyond full scale, then segments of random kind,
+// length and level.
+std::vector<float> Material(float rate, double seconds, uint32_t seed) {
+  // A small generator of its own: the library's distributions dominate a
+  // sanitizer build's run time.
+  uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+  auto unit = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<double>(state >> 11) * 0x1p-53;
+  };
+  std::vector<float> x(static_cast<size_t>(seconds * rate) + static_cast<size_t>(rate));
+  size_t at = 0;
+  const auto samples = [&](double s) {
+    return std::min(static_cast<size_t>(s * rate), x.size() - at);
+  };
+  const auto amplitude = [](double dbfs) { return std::pow(10.0, dbfs / 20); };
+  auto sweep = [&](double s, double dbfs, double f0, double f1) {
+    const size_t len = samples(s);
+    const double a = amplitude(dbfs), glide = std::pow(f1 / f0, 1.0 / len);
+    double phase = 0, step = 2 * M_PI * f0 / rate;
+    for (size_t t = 0; t < len; ++t, step *= glide) {
+      phase += step;
+      x[at++] = static_cast<float>(a * std::sin(phase));
+    }
+  };
+  auto noise = [&](double s, double dbfs) {
+    const double a = amplitude(dbfs) * 0.5;
+    for (size_t t = samples(s); t > 0; --t) x[at++] = static_cast<float>(a * (unit() + unit() - 1));
+  };
+  auto zeros = [&](double s) { at += samples(s); };
+
+  const double nyquist = std::min(rate / 2.0, 24000.0);
+  sweep(2, -3, 20, nyquist);
+  sweep(1, -60, nyquist, 20);
+  for (int dbfs = -100; dbfs <= 0; dbfs += 10) {
+    noise(0.15, dbfs);
+    noise(0.05, -110);
+    zeros(0.05);
+  }
+  zeros(0.2);
+  x[at++] = 1.0e12f;  // its power still fits a float
+  zeros(1.2);
+  while (at < static_cast<size_t>(seconds * rate)) {
+    const double s = 0.05 + 0.6 * unit(), dbfs = -100 + 100 * unit();
+    switch (static_cast<int>(unit() * 5)) {
+      case 0:
+        noise(s, dbfs);
+        break;
+      case 1:
+        zeros(s);
+        break;
+      case 2:
+        sweep(s, dbfs, 30 + 3000 * unit(), 30 + nyquist * unit());
+        break;
+      case 3:
+        sweep(s, dbfs, 200, 201);  // a steady tone
+        break;
+      default:
+        noise(s, dbfs - 40);  // barely above the threshold in quiet
+    }
+  }
+  x.resize(at);
+  return x;
+}
+
+struct Agreement {
+  int64_t frames = 0;
+  double worstRelative = 0;  // totals above 1e-12 sone apart
+  double worstNearZero = 0;  // sone, totals within 1e-12 sone
+  double worstThreshold = 0;  // dB, masked threshold carried to the next frame
+  int64_t framesWithOtherThreshold = 0;
+  int64_t bandsApart = 0;  // band loudness values not the same float
+};
+
+float Total(const std::vector<float>& bands) {
+  float total = 0.0f;
+  for (int32_t b = 0; b < kBands; ++b) total += bands[static_cast<size_t>(b)];
+  return total;
+}
+
+// Runs both frames over x; expects every total within the bound and
+// returns how close the two runs stayed.
+Agreement Compare(const std::vector<float>& x, const Layout& l, FastKernel kernel) {
+  generalstruct literal, fast;
+  std::vector<float> a(kBands + 1), b(kBands + 1);
+  Agreement r;
+  for (size_t start = 0; start + static_cast<size_t>(l.n) <= x.size(); start += l.hop) {
+    vx::SpezLautheitByFFT(x.data() + start, l.n, a.data(), kBands, l.hop, l.rate, kLow, l.high,
+                          kOffset, literal);
+    vx::SpezLautheitByFFTFastWith(kernel, x.data() + start, l.n, b.data(), kBands, l.hop, l.rate,
+                                  kLow, l.high, kOffset, fast);
+    const double ta = Total(a), tb = Total(b), diff = std::fabs(ta - tb);
+    const bool near = diff <= 1e-12, same = ta == tb || near ||
+                                           diff <= 1e-9 * std::max(std::fabs(ta), std::fabs(tb));
+    EXPECT_TRUE(same) << "frame " << r.frames << " at " << l.rate << " Hz: " << ta << " vs "
+                      << tb;
+    if (!same) return r;
+    if (near)
+      r.worstNearZero = std::max(r.worstNearZero, diff);
+    else if (diff > 0)
+      r.worstRelative = std::max(r.worstRelative, diff / std::max(std::fabs(ta), std::fabs(tb)));
+    for (int32_t k = 0; k < kBands; ++k) r.bandsApart += a[k] != b[k];
+    const std::vector<float>& ma = literal.hoerschw_data.mithoerschw;
+    const std::vector<float>& mb = fast.hoerschw_data.mithoerschw;
+    bool other = false;
+    for (size_t k = 0; k < ma.size(); ++k) {
+      if (ma[k] == mb[k]) continue;
+      other = true;
+      r.worstThreshold = std::max(r.worstThreshold, std::fabs(double{ma[k]} - mb[k]));
+    }
+    r.framesWithOtherThreshold += other;
+    ++r.frames;
+  }
+  return r;
+}
+
+void Report(const char* what, const Layout& l, FastKernel kernel, const Agreement& r) {
+  std::printf("%s %.0f Hz (%s): %lld frames, worst relative %.3g, near zero %.3g sone, "
+              "%lld band values apart, threshold apart in %lld frames by up to %.3g dB\n",
+              what, l.rate, vx::FastKernelName(kernel), static_cast<long long>(r.frames),
+              r.worstRelative, r.worstNearZero, static_cast<long long>(r.bandsApart),
+              static_cast<long long>(r.framesWithOtherThreshold), r.worstThreshold);
+}
+
+TEST(SpezLautheitFast, TotalsFollowTheLiteralFrameAtTheDetectorsRates) {
+  for (const float rate : {44100.0f, 48000.0f, 96000.0f}) {
+    const Layout l = LayoutFor(rate);
+    const Agreement r = Compare(Material(rate, rate == 44100 ? 40 : 15, 7), l,
+                                vx::BestFastKernel());
+    Report("material", l, vx::BestFastKernel(), r);
+    // The masked threshold in dB is a float rounded from a log10 whose last
+    // bits may differ: a few of its ulps (1e-5 dB at 120 dB) at the most.
+    EXPECT_LE(r.worstThreshold, 1e-4);
+  }
+}
+
+// Every instruction set the fast frame can use here, not just the best one;
+// libm is the literal frame itself.
+TEST(SpezLautheitFast, EveryKernelThatRunsHere) {
+  const Layout l = LayoutFor(48000);
+  const std::vector<float> x = Material(48000, 5, 11);
+  for (FastKernel k : {FastKernel::kLibm, FastKernel::kSse2, FastKernel::kAvx2}) {
+    if (!vx::FastKernelRuns(k)) continue;
+    const Agreement r = Compare(x, l, k);
+    Report("material", l, k, r);
+    if (k == FastKernel::kLibm) {
+      EXPECT_EQ(r.bandsApart, 0);
+      EXPECT_EQ(r.framesWithOtherThreshold, 0);
+    }
+  }
+}
+
+// A click whose power no float holds makes every later frame infinitely
+// loud, on both paths alike.
+TEST(SpezLautheitFast, InfinitePowerStaysInfinite) {
+  const Layout l = LayoutFor(44100);
+  std::vector<float> x(static_cast<size_t>(l.n) * 4, 0.0f);
+  x[static_cast<size_t>(l.n)] = 3.0e30f;
+  generalstruct literal, fast;
+  std::vector<float> a(kBands + 1), b(kBands + 1);
+  int infinite = 0;
+  for (size_t start = 0; start + static_cast<size_t>(l.n) <= x.size(); start += l.hop) {
+    vx::SpezLautheitByFFT(x.data() + start, l.n, a.data(), kBands, l.hop, l.rate, kLow, l.high,
+                          kOffset, literal);
+    vx::SpezLautheitByFFTFast(x.data() + start, l.n, b.data(), kBands, l.hop, l.rate, kLow, l.high,
+                              kOffset, fast);
+    ASSERT_EQ(Total(a), Total(b));
+    infinite += std::isinf(Total(a));
+  }
+  EXPECT_GT(infinite, 0);
+  EXPECT_EQ(literal.hoerschw_data.mithoerschw, fast.hoerschw_data.mithoerschw);
+}
+
+}  // namespace
