@@ -177,7 +177,9 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
   // On the file's own frames, whatever rate the analysis ran at.
   if (rc == kDetectOk && o.edges == "signal") {
     EdgeReport report;
-    if (std::string why = RefineEdges(file, d.silences, report); !why.empty()) {
+    if (std::string why = RefineEdges(file, d.silences, report, EdgeRule{},
+                                      CurrentAnalysisMode().threads);
+        !why.empty()) {
       vx::DiagErr(why);
       return kDetectFailed;
     }

@@ -2,321 +2,344 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <type_traits>
 #include <utility>
+
+#include "fast_kernels.h"
+#include "fast_plan.h"
+
+// As in fast_kernels.h: the vector helpers are all inlined.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace vx {
 namespace {
 
-// Lanes: one float, or four or eight side by side in GCC's vector types, whose
-// operators work lane by lane. Every kernel is written once over the lane type,
-// so each lane performs the scalar operations in the same order (contraction is
-// off for this library: no FMA) and the results are the same to the bit.
-using F4 = float __attribute__((vector_size(16)));
-using F8 = float __attribute__((vector_size(32)));  // used inside AVX functions only
-using D4 = double __attribute__((vector_size(32)));
-#define VX_INLINE [[gnu::always_inline]] inline
+using namespace lanes;
+using namespace plan;
+
+// Both reorderings, for the lengths outside the fused last passes: plain
+// scalar code, kept out of the flattened vector kernels.
+[[gnu::noinline]] void Reorders(int32_t m, float* b) {
+  Reorder1(m, b);
+  Reorder2(m, b);
+}
+
+// ---- the passes, over lanes V ----
 
 template <class V>
-VX_INLINE void Load(V& v, const float* p) {
-  std::memcpy(&v, p, sizeof v);
-}
-template <class V>
-VX_INLINE void Store(float* p, const V& v) {
-  std::memcpy(p, &v, sizeof v);
-}
+using Narrower = std::conditional_t<kWidth<V> == 16, F8, F4>;
 
-struct Constants {
-  double pi;
-  double p7;  // 1/sqrt(2)
-};
-
-// The values are the same for every call, so one initialisation serves the
-// whole process and no two threads ever write them concurrently.
-const Constants& Consts() {
-  static const Constants c{4.0 * std::atan(1.0), 1.0 / std::sqrt(2.0)};
-  return c;
+// The factors of groups i .. i + kWidth<U> - 1 of g, one group per lane.
+template <class U>
+VX_INLINE Turns<U> TurnsAt(const GroupRun& g, int32_t i) {
+  Turns<U> w;
+  Load(w.c1, g.turn[0] + i), Load(w.s1, g.turn[1] + i), Load(w.c2, g.turn[2] + i);
+  Load(w.s2, g.turn[3] + i), Load(w.c3, g.turn[4] + i), Load(w.s3, g.turn[5] + i);
+  return w;
 }
 
-// The nineteen nested loops of the radix-4 pass and of the second reordering
-// (level 1 from 2 to L[18] step 2, level l from the value of level l-1 to
-// L[19-l] step L[20-l], with L halving down to 2) visit the level-19 values
-// 2 + 2 * r, where r runs through 0 .. count-1 in bit-reversed order. A
-// table-driven reversal gives the same values in the same order without the
-// nest's carries, which would mispredict on almost every step.
-struct Rev8 {
-  uint8_t t[256];
-  constexpr Rev8() : t{} {
-    for (int i = 0; i < 256; ++i) {
-      int r = 0;
-      for (int k = 0; k < 8; ++k) r |= ((i >> k) & 1) << (7 - k);
-      t[i] = static_cast<uint8_t>(r);
-    }
+// The same, for the groups of a span-4 pass, one group to four lanes. (For
+// sixteen lanes the four floats are doubled into eight first: widening them
+// straight to sixteen goes through memory.)
+template <class V, size_t... I>
+VX_INLINE V Spread(const float* p, std::index_sequence<I...>) {
+  F4 v;
+  Load(v, p);
+  if constexpr (kWidth<V> == 8) {
+    return __builtin_shufflevector(v, v, static_cast<int>(I / 4)...);
+  } else {
+    const F8 twice = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
+    return __builtin_shufflevector(twice, twice, static_cast<int>(I / 4)...);
   }
-};
-constexpr Rev8 kRev8;
-
-// i reversed on `bits` bits (0 <= bits <= 18).
-inline int32_t BitReverse(uint32_t i, int bits) {
-  const uint32_t r = (uint32_t{kRev8.t[i & 0xff]} << 24) | (uint32_t{kRev8.t[(i >> 8) & 0xff]} << 16) |
-                     (uint32_t{kRev8.t[(i >> 16) & 0xff]} << 8);
-  return bits == 0 ? 0 : static_cast<int32_t>(r >> (32 - bits));
+}
+template <class V>
+VX_INLINE Turns<V> SpreadTurnsAt(const GroupRun& g, int32_t i) {
+  constexpr auto kLanes = std::make_index_sequence<kWidth<V>>();
+  return {Spread<V>(g.turn[0] + i, kLanes), Spread<V>(g.turn[1] + i, kLanes), Spread<V>(g.turn[2] + i, kLanes),
+          Spread<V>(g.turn[3] + i, kLanes), Spread<V>(g.turn[4] + i, kLanes), Spread<V>(g.turn[5] + i, kLanes)};
 }
 
-// v a power of two.
-inline int Log2(int32_t v) { return std::countr_zero(static_cast<uint32_t>(v)); }
-
-// The mirror of i within its octave [2^p, 2^(p+1)): 3 * 2^p - 1 - i (i >= 1).
-inline int32_t Mirror(int32_t i) {
-  return 3 * static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(i))) - 1 - i;
-}
-
-// ---- the kernels ----
-
-// Runs `kernel` on the values at index k of the runs, for every k in
-// [from, to): four indices at a time in vector lanes, then one by one. The
-// runs are distinct stretches of the array.
-template <size_t N, class Kernel>
-VX_INLINE void Stream(int32_t from, int32_t to, float* const (&runs)[N], Kernel kernel) {
-  auto at = [&]<class V>(int32_t k, V) {
-    V x[N];
-#pragma GCC unroll 8
-    for (size_t i = 0; i < N; ++i) Load(x[i], runs[i] + k);
-    kernel(x);
-#pragma GCC unroll 8
-    for (size_t i = 0; i < N; ++i) Store(runs[i] + k, x[i]);
-  };
-  int32_t k = from;
-  for (; k + 4 <= to; k += 4) at(k, F4{});
-  for (; k < to; ++k) at(k, 0.0f);
-}
-
-// The butterfly of one group: a[0..3] are the values at its first run, a[4..7]
-// those at its second, c1 and s1 the cosine and sine of its angle (one float
-// for all lanes, or one lane per group).
-template <class V, class W>
-VX_INLINE void Butterfly(V (&a)[8], const W& c1, const W& s1) {
-  const W c2 = c1 * c1 - s1 * s1, s2 = 2.0f * c1 * s1;
-  const W c3 = c1 * c2 - s1 * s2, s3 = c2 * s1 + s2 * c1;
-  const V r1 = a[1] * c1 - a[5] * s1, r5 = a[1] * s1 + a[5] * c1;
-  const V u2 = a[2] * c2 - a[6] * s2, u6 = a[2] * s2 + a[6] * c2;
-  const V u3 = a[3] * c3 - a[7] * s3, u7 = a[3] * s3 + a[7] * c3;
-  const V t0 = a[0] + u2, t4 = a[4] + u6, t2 = a[0] - u2, t6 = a[4] - u6;
-  const V t1 = r1 + u3, t5 = r5 + u7, t3 = r1 - u3, t7 = r5 - u7;
-  a[0] = t0 + t1, a[7] = t4 + t5, a[6] = t0 - t1, a[1] = t5 - t4;
-  a[2] = t2 - t7, a[5] = t6 + t3, a[4] = t2 + t7, a[3] = t3 - t6;
-}
-
-// The eighth-turn rotation, rounded from double precision.
-VX_INLINE float Rotate(float x, double p7) {
-  return static_cast<float>(p7 * static_cast<double>(x));
-}
-VX_INLINE F4 Rotate(const F4& x, double p7) {
-  return __builtin_convertvector(p7 * __builtin_convertvector(x, D4), F4);
-}
-
-// The group with angle 0: a butterfly without twiddle factors on the first
-// run of each block and, from the second pass on, the eighth-turn rotation
-// on the fifth run.
-void FirstGroup(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float* B3) {
-  Stream(0, span, {B0, B1, B2, B3}, [](auto& x) {
-    const auto t0 = x[0] + x[2], t1 = x[1] + x[3];
-    x[2] = x[0] - x[2], x[3] = x[1] - x[3], x[0] = t0 + t1, x[1] = t0 - t1;
-  });
+// The first group of a pass; the first pass alone (nt = 4, a single group)
+// may take its values from `in` instead of b.
+template <class V>
+VX_INLINE void FirstGroup(int32_t span, int32_t nt, float* b, float* in = nullptr) {
+  if (in == nullptr) in = b;
+  Stream<V>(0, span, {in, in + span, in + 2 * span, in + 3 * span}, {b, b + span, b + 2 * span, b + 3 * span},
+            FirstButterfly{});
   if (nt <= 4) return;
-  Stream(4 * span, 5 * span, {B0, B1, B2, B3}, [p7 = Consts().p7](auto& x) {
-    const auto pr = Rotate(x[1] - x[3], p7), pi = Rotate(x[1] + x[3], p7);
-    x[3] = x[2] + pi, x[1] = pi - x[2], x[2] = x[0] - pr, x[0] = x[0] + pr;
-  });
+  float* c = b + 4 * span;
+  Stream<V>(0, span, {c, c + span, c + 2 * span, c + 3 * span}, EighthTurn{Consts().p7});
 }
 
-// In the last pass (span 1) each group is one butterfly whose values lie in
-// two runs of four, at 4*jr and 4*ji. Four groups (F4) or eight (F8, whose
-// upper halves hold groups 4..7) go through the vector unit one per lane:
-// loading group l's four values into x[l] and transposing each 128-bit half
-// puts value r of every group into x[r]. The transposition is its own inverse.
-VX_INLINE void Transpose(F4* x) {
-  const F4 u0 = __builtin_shufflevector(x[0], x[1], 0, 4, 1, 5);
-  const F4 u1 = __builtin_shufflevector(x[0], x[1], 2, 6, 3, 7);
-  const F4 u2 = __builtin_shufflevector(x[2], x[3], 0, 4, 1, 5);
-  const F4 u3 = __builtin_shufflevector(x[2], x[3], 2, 6, 3, 7);
-  x[0] = __builtin_shufflevector(u0, u2, 0, 1, 4, 5);
-  x[1] = __builtin_shufflevector(u0, u2, 2, 3, 6, 7);
-  x[2] = __builtin_shufflevector(u1, u3, 0, 1, 4, 5);
-  x[3] = __builtin_shufflevector(u1, u3, 2, 3, 6, 7);
-}
-VX_INLINE void Transpose(F8* x) {
-  const F8 u0 = __builtin_shufflevector(x[0], x[1], 0, 8, 1, 9, 4, 12, 5, 13);
-  const F8 u1 = __builtin_shufflevector(x[0], x[1], 2, 10, 3, 11, 6, 14, 7, 15);
-  const F8 u2 = __builtin_shufflevector(x[2], x[3], 0, 8, 1, 9, 4, 12, 5, 13);
-  const F8 u3 = __builtin_shufflevector(x[2], x[3], 2, 10, 3, 11, 6, 14, 7, 15);
-  x[0] = __builtin_shufflevector(u0, u2, 0, 1, 8, 9, 4, 5, 12, 13);
-  x[1] = __builtin_shufflevector(u0, u2, 2, 3, 10, 11, 6, 7, 14, 15);
-  x[2] = __builtin_shufflevector(u1, u3, 0, 1, 8, 9, 4, 5, 12, 13);
-  x[3] = __builtin_shufflevector(u1, u3, 2, 3, 10, 11, 6, 7, 14, 15);
-}
-
-VX_INLINE void Gather(F4* x, const float* b, const int32_t* j) {
-#pragma GCC unroll 4
-  for (int l = 0; l < 4; ++l) Load(x[l], b + 4 * j[l]);
-  Transpose(x);
-}
-VX_INLINE void Gather(F8* x, const float* b, const int32_t* j) {
-#pragma GCC unroll 4
-  for (int l = 0; l < 4; ++l) {
-    F4 lo, hi;
-    Load(lo, b + 4 * j[l]);
-    Load(hi, b + 4 * j[l + 4]);
-    x[l] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7);
-  }
-  Transpose(x);
-}
-VX_INLINE void Scatter(float* b, const int32_t* j, F4* x) {
-  Transpose(x);
-#pragma GCC unroll 4
-  for (int l = 0; l < 4; ++l) Store(b + 4 * j[l], x[l]);
-}
-VX_INLINE void Scatter(float* b, const int32_t* j, F8* x) {
-  Transpose(x);
-  // Each half is stored straight from the register, the upper one without a shuffle.
-#pragma GCC unroll 4
-  for (int l = 0; l < 4; ++l) {
-    std::memcpy(b + 4 * j[l], &x[l], 16);
-    std::memcpy(b + 4 * j[l + 4], reinterpret_cast<const char*>(&x[l]) + 16, 16);
+// Groups touch disjoint values, so their order is free.
+template <class V>
+VX_INLINE void WideGroups(int32_t span, float* b, const GroupRun& g, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    float* j = b + g.jr[i] * 4 * span;
+    float* k = b + g.ji[i] * 4 * span;
+    const GroupButterfly butterfly{{g.turn[0][i], g.turn[1][i], g.turn[2][i], g.turn[3][i], g.turn[4][i], g.turn[5][i]}};
+    Stream<V>(0, span, {j, j + span, j + 2 * span, j + 3 * span, k, k + span, k + 2 * span, k + 3 * span}, butterfly);
   }
 }
 
-// Groups g >= 1 of a pass, one array per field so that a batch fills the
-// vector lanes with one load: the runs jr = 2g and ji (the mirror of jr
-// within its octave, where the nest's counters put it) and the cosine and
-// sine of the group's angle.
-struct GroupRun {
-  const int32_t* jr;
-  const int32_t* ji;
-  const float* c1;
-  const float* s1;
+// Span 4 with eight or sixteen lanes: quarter q of each vector holds a run
+// of group i + q.
+template <class V>
+VX_INLINE void Span4Groups(float* b, const GroupRun& g, int32_t count) {
+  constexpr int32_t kGroups = kWidth<V> / 4;
+  int32_t i = 0;
+  for (; i + kGroups <= count; i += kGroups) {
+    float* at[8][kGroups];
+#pragma GCC unroll 4
+    for (int32_t q = 0; q < kGroups; ++q)
+#pragma GCC unroll 4
+      for (int r = 0; r < 4; ++r) at[r][q] = b + 16 * g.jr[i + q] + 4 * r, at[4 + r][q] = b + 16 * g.ji[i + q] + 4 * r;
+    V x[8];
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) x[r] = Concat<V>(at[r]);
+    Butterfly(x, SpreadTurnsAt<V>(g, i));
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) Split(at[r], x[r]);
+  }
+  WideGroups<F4>(4, b, Skip(g, i), count - i);
+}
+
+// Span 1 outside the fused last passes: one group per lane, as many groups
+// at a time as U holds, from group i on while they fill it.
+template <class U>
+VX_INLINE void Span1Batches(float* b, const GroupRun& g, int32_t& i, int32_t count) {
+  for (; i + kWidth<U> <= count; i += kWidth<U>) {
+    U a[8];
+    Gather(a, b, g.jr + i);
+    Gather(a + 4, b, g.ji + i);
+    Butterfly(a, TurnsAt<U>(g, i));
+    Scatter(b, g.jr + i, a);
+    Scatter(b, g.ji + i, a + 4);
+  }
+}
+template <class V>
+VX_INLINE void Span1Groups(float* b, const GroupRun& g, int32_t count) {
+  int32_t i = 0;
+  if constexpr (kWidth<V> >= 8) Span1Batches<F8>(b, g, i, count);
+  Span1Batches<F4>(b, g, i, count);
+  WideGroups<float>(1, b, Skip(g, i), count - i);
+}
+
+template <class V>
+VX_INLINE void Groups(int32_t span, float* b, const GroupRun& g, int32_t count) {
+  if (span >= kWidth<V>) return WideGroups<V>(span, b, g, count);
+  if constexpr (kWidth<V> > 4)
+    if (span == 4) return Span4Groups<V>(b, g, count);
+  Span1Groups<V>(b, g, count);
+}
+
+template <class V>
+VX_INLINE void Pass(int32_t span, int32_t nt, float* b) {
+  FirstGroup<V>(span, nt, b);
+  const int32_t count = std::max(nt / 8, 1) - 1;  // groups after the first
+  if (nt <= kPlanNt) return Groups<V>(span, b, PassGroups(nt), count);
+  // Larger passes work out their groups a batch at a time.
+  const int bits = Log2(nt / 8);
+  const double piovn = Consts().pi / nt;
+  GroupTable<8> t;
+  for (int32_t g = 1; g <= count; g += 8) {
+    const int32_t n = std::min(8, count + 1 - g);
+    for (int32_t l = 0; l < n; ++l) {
+      int32_t jr, ji;
+      Turns<float> w;
+      GroupAt(g + l, bits, piovn, jr, ji, w);
+      t.Set(l, jr, ji, w);
+    }
+    Groups<V>(span, b, t.From(0), n);
+  }
+}
+
+// Group 0 of the last pass of n, from the values of its two blocks in c[0 .. 7]
+// (changed), overwriting what a dummy left at its pairs 0, n/4, n/8 and 3n/8.
+void GroupZero(int32_t n, float* b, float* c) {
+  FirstGroup<float>(1, n, c);
+  const int32_t q = n / 4, half = n / 2;
+  b[0] = c[0], b[1] = 0.0f, b[n] = c[1], b[n + 1] = 0.0f;
+  b[half] = c[2], b[half + 1] = -c[3];
+  b[q] = c[4], b[q + 1] = -c[7];
+  b[half + q] = c[6], b[half + q + 1] = -c[5];
+}
+
+// The last pass of n = 2^m (32 <= n <= kPlanNt) with both reorderings and
+// the unpacking: the imaginary part of pair 0 moves to b[n], the others are
+// negated, and pair i of the result takes the real part of pair rev(i) and
+// the imaginary part of its mirror (the same group's values; see LastGroups).
+template <class V>
+VX_INLINE void LastPass(int m, float* copy, float* b) {
+  if constexpr (kWidth<V> > 4)
+    if ((int32_t{1} << m) / 8 < kWidth<V>) return LastPass<Narrower<V>>(m, copy, b);
+  constexpr int32_t w = kWidth<V>;
+  const int32_t n = int32_t{1} << m, q = n / 4, half = n / 2;
+  const GroupRun g = LastGroups(m);
+  for (int32_t h = 0; h < n / 8; h += w) {
+    V a[8];
+    Gather(a, copy, g.jr + h);
+    Gather(a + 4, copy, g.ji + h);
+    Butterfly(a, TurnsAt<V>(g, h));
+    StorePairs<false>(b + 2 * h, a[0], -a[7]);
+    StorePairs<false>(b + 2 * (q + h), a[2], -a[5]);
+    StorePairs<true>(b + 2 * (q - h - w + 1), a[4], -a[3]);
+    StorePairs<true>(b + 2 * (half - h - w + 1), a[6], -a[1]);
+  }
+  GroupZero(n, b, copy);
+}
+
+// The four output pairs of last-pass groups, one per lane: pairs h, n/4 + h,
+// n/4 - h and n/2 - h (see LastGroups), with h = h0 + l in lane l, or h0 - l
+// if `descending`.
+template <bool descending, class V>
+VX_INLINE void StoreGroups(float* b, int32_t n, int32_t h0, const V (&a)[8]) {
+  constexpr int32_t w = kWidth<V>;
+  const int32_t q = n / 4, half = n / 2, low = descending ? h0 - w + 1 : h0;
+  const int32_t mirrored = descending ? h0 : h0 + w - 1;  // the h of the lowest pair n/4 - h
+  StorePairs<descending>(b + 2 * low, a[0], -a[7]);
+  StorePairs<descending>(b + 2 * (q + low), a[2], -a[5]);
+  StorePairs<!descending>(b + 2 * (q - mirrored), a[4], -a[3]);
+  StorePairs<!descending>(b + 2 * (half - mirrored), a[6], -a[1]);
+}
+
+template <class V, size_t... I>
+VX_INLINE V Reversed(const V& v, std::index_sequence<I...>) {
+  return __builtin_shufflevector(v, v, (kWidth<V> - 1 - static_cast<int>(I))...);
+}
+// The factors of the last-pass groups h0, h0 - 1, ... in lanes 0, 1, ...
+template <class V>
+VX_INLINE Turns<V> DescendingTurnsAt(const GroupRun& g, int32_t h0) {
+  const Turns<V> w = TurnsAt<V>(g, h0 - kWidth<V> + 1);
+  constexpr auto kLanes = std::make_index_sequence<kWidth<V>>();
+  return {Reversed(w.c1, kLanes), Reversed(w.s1, kLanes), Reversed(w.c2, kLanes),
+          Reversed(w.s2, kLanes), Reversed(w.c3, kLanes), Reversed(w.s3, kLanes)};
+}
+
+// The last two passes of n = 2^m (32 * kWidth<V> <= n <= kPlanNt) with both
+// reorderings and the unpacking. A batch holds span-4 groups G in its lanes,
+// listed by H = rev(G) like the last pass's groups (the span-4 pass's plan
+// is the last pass's for n/4). Transposing their two blocks of 16 floats
+// puts value k of run r in x[4r + k] (y for the second block); after the
+// span-4 butterflies, run r of a block is a block of the last pass, and the
+// four last-pass groups 4G, 4G + 1, 2J and 2J + 1 (J the block paired with
+// 2G) find their values in the same lanes, with h = H, n/16 + H, n/16 - H
+// and n/8 - H. Lane 0 of the first batch, span-4 group 0, has its own
+// butterflies: it runs as a dummy, then its last-pass groups 0 to 3 are done
+// apart.
+template <class V>
+VX_INLINE void LastTwoPasses(int m, float* copy, float* b) {
+  constexpr int32_t w = kWidth<V>;
+  const int32_t n = int32_t{1} << m, groups = n / 8;
+  FirstGroup<V>(4, n / 4, copy);
+  const GroupRun outer = LastGroups(m - 2), last = LastGroups(m);
+  for (int32_t h0 = 0; h0 < n / 32; h0 += w) {
+    V x[16], y[16];
+    const float* rows[w];
+    for (int32_t l = 0; l < w; ++l) rows[l] = copy + 16 * outer.jr[h0 + l];
+    TransposeBlocks(x, rows);
+    for (int32_t l = 0; l < w; ++l) rows[l] = copy + 16 * outer.ji[h0 + l];
+    TransposeBlocks(y, rows);
+    const Turns<V> turns = TurnsAt<V>(outer, h0);
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      V a[8] = {x[k], x[4 + k], x[8 + k], x[12 + k], y[k], y[4 + k], y[8 + k], y[12 + k]};
+      Butterfly(a, turns);
+      x[k] = a[0], x[4 + k] = a[1], x[8 + k] = a[2], x[12 + k] = a[3];
+      y[k] = a[4], y[4 + k] = a[5], y[8 + k] = a[6], y[12 + k] = a[7];
+    }
+    V a[8] = {x[0], x[1], x[2], x[3], y[12], y[13], y[14], y[15]};  // group 4G
+    Butterfly(a, TurnsAt<V>(last, h0));
+    StoreGroups<false>(b, n, h0, a);
+    V c[8] = {x[8], x[9], x[10], x[11], y[4], y[5], y[6], y[7]};  // group 4G + 1
+    Butterfly(c, TurnsAt<V>(last, groups / 2 + h0));
+    StoreGroups<false>(b, n, groups / 2 + h0, c);
+    V d[8] = {y[0], y[1], y[2], y[3], x[12], x[13], x[14], x[15]};  // group 2J
+    Butterfly(d, DescendingTurnsAt<V>(last, groups / 2 - h0));
+    StoreGroups<true>(b, n, groups / 2 - h0, d);
+    V e[8] = {y[8], y[9], y[10], y[11], x[4], x[5], x[6], x[7]};  // group 2J + 1
+    Butterfly(e, DescendingTurnsAt<V>(last, groups - h0));
+    StoreGroups<true>(b, n, groups - h0, e);
+  }
+  // Last-pass groups 1 to 3, then 0, overwrite the dummy's values.
+  for (int32_t g = 1; g < 4; ++g) {
+    const int32_t h = BitReverse(static_cast<uint32_t>(g), m - 3), jr = 2 * g, ji = Mirror(jr);
+    float a[8];
+    for (int r = 0; r < 4; ++r) a[r] = copy[4 * jr + r], a[4 + r] = copy[4 * ji + r];
+    Butterfly(a, TurnsAt<float>(last, h));
+    const int32_t q = n / 4, half = n / 2;
+    b[2 * h] = a[0], b[2 * h + 1] = -a[7], b[2 * (q + h)] = a[2], b[2 * (q + h) + 1] = -a[5];
+    b[2 * (q - h)] = a[4], b[2 * (q - h) + 1] = -a[3], b[2 * (half - h)] = a[6], b[2 * (half - h) + 1] = -a[1];
+  }
+  GroupZero(n, b, copy);
+}
+
+// For 32 <= n <= kPlanNt the passes run in a copy on the stack, filled by
+// the first, and the last two (or, for fewer groups than lanes, the last one)
+// write b in the final order. Other lengths run in place and reorder after.
+template <class V>
+VX_INLINE void Transform(float* b, int32_t n) {
+  const int m = Log2(n);
+  const int fused = n > kPlanNt ? 0 : n >= 32 * kWidth<V> ? 2 : n >= 32 ? 1 : 0;
+  float copy[kPlanNt];
+  float* work = fused != 0 ? copy : b;
+  int32_t nt = 1, i = 0;
+  if (m % 2 != 0) {
+    Stream<V>(0, n / 2, {b, b + n / 2}, {work, work + n / 2}, Halves{});
+    nt = 2;
+  } else if (fused != 0) {
+    nt = 4, i = 1;
+    FirstGroup<V>(n / 4, nt, work, b);
+  }
+  for (; i < m / 2 - fused; ++i) {
+    nt *= 4;
+    Pass<V>(n / nt, nt, work);
+  }
+  if (fused == 2) return LastTwoPasses<V>(m, work, b);
+  if (fused == 1) return LastPass<V>(m, work, b);
+  Reorders(m, b);
+  b[n] = b[1];
+  b[1] = 0.0f;
+  b[n + 1] = 0.0f;
+  for (int32_t i = 3; i < n; i += 2) b[i] = -b[i];
+}
+
+// ---- one set of compiled kernels per instruction set, chosen once ----
+
+struct Kernels {
+  void (*transform)(float* b, int32_t n);
+  void (*pass)(int32_t span, int32_t nt, float* b);
 };
 
-// Four groups (F4) or eight (F8) of a span-1 pass, from the arrays' first entries.
-template <class V>
-VX_INLINE void Span1Groups(float* b, const int32_t* jr, const int32_t* ji, const float* c1s,
-                           const float* s1s) {
-  V a[8], c1, s1;
-  Gather(a, b, jr);
-  Gather(a + 4, b, ji);
-  Load(c1, c1s);
-  Load(s1, s1s);
-  Butterfly(a, c1, s1);
-  Scatter(b, jr, a);
-  Scatter(b, ji, a + 4);
-}
-
+[[gnu::flatten]] void TransformF4(float* b, int32_t n) { Transform<F4>(b, n); }
+[[gnu::flatten]] void PassF4(int32_t span, int32_t nt, float* b) { Pass<F4>(span, nt, b); }
 #if defined(__x86_64__)
-__attribute__((target("avx"))) void Span1Groups8(float* b, const int32_t* jr, const int32_t* ji,
-                                                 const float* c1, const float* s1) {
-  Span1Groups<F8>(b, jr, ji, c1, s1);
-}
-
-bool HasAvx() {
-  static const bool has = __builtin_cpu_supports("avx");
-  return has;
+__attribute__((target("avx2"), flatten)) void TransformF8(float* b, int32_t n) { Transform<F8>(b, n); }
+__attribute__((target("avx2"), flatten)) void PassF8(int32_t span, int32_t nt, float* b) { Pass<F8>(span, nt, b); }
+__attribute__((target("avx512f"), flatten)) void TransformF16(float* b, int32_t n) { Transform<F16>(b, n); }
+__attribute__((target("avx512f"), flatten)) void PassF16(int32_t span, int32_t nt, float* b) {
+  Pass<F16>(span, nt, b);
 }
 #endif
 
-// ---- the groups of a pass ----
-
-// Group g >= 1 of the pass with nt (> 8): its runs, and its angle th2 * pi / nt
-// (piovn = pi / nt) with th2 twice g reversed on the bits of the group count
-// nt / 8 (bits = log2(nt / 8)).
-void GroupAt(int32_t g, int bits, double piovn, int32_t& jr, int32_t& ji, float& c1, float& s1) {
-  const int32_t th2 = 2 * BitReverse(static_cast<uint32_t>(g), bits);
-  const double arg = th2 * piovn;
-  jr = 2 * g;
-  ji = Mirror(jr);
-  c1 = static_cast<float>(std::cos(arg));
-  s1 = static_cast<float>(std::sin(arg));
-}
-
-// The groups of every pass with nt up to kPlanNt, worked out once per process;
-// a pass then only streams through its part of the table.
-constexpr int32_t kPlanNt = 4096;
-
-struct GroupPlan {
-  static constexpr int kMaxM = 12;
-  static constexpr int32_t kSize = kPlanNt / 4;  // > sum over m of nt/8 - 1
-  int32_t first[kMaxM + 1] = {};
-  int32_t jr[kSize] = {}, ji[kSize] = {};
-  float c1[kSize] = {}, s1[kSize] = {};
-
-  GroupPlan() {
-    int32_t at = 0;
-    for (int m = 4; m <= kMaxM; ++m) {
-      first[m] = at;
-      const int32_t nt = int32_t{1} << m;
-      for (int32_t g = 1; g < nt / 8; ++g, ++at)
-        GroupAt(g, m - 3, Consts().pi / nt, jr[at], ji[at], c1[at], s1[at]);
-    }
-  }
-  GroupRun Of(int32_t nt) const {
-    const int32_t at = first[Log2(nt)];
-    return {jr + at, ji + at, c1 + at, s1 + at};
-  }
-};
-
-const GroupPlan& Plan() {
-  static const GroupPlan p;
-  return p;
-}
-
-// ---- reordering ----
-
-// Both reorderings and the unpacking in one gather through a stack copy.
-// The first reordering reverses the imaginary parts of the pairs within each
-// block [2^p, 2^(p+1)), the second moves pair i to the bit-reversed index r,
-// and the unpacking moves the imaginary part of pair 0 to b[n] and negates
-// the others. Pure data movement and sign flips, so the result is that of
-// the separate steps to the bit (n from 8 to kGatherMax).
-constexpr int32_t kGatherMax = 4096;
-
-void GatherReorderUnpack(int32_t m, float* b) {
-  const int32_t n = int32_t{1} << m;
-  float copy[kGatherMax];
-  std::memcpy(copy, b, sizeof(float) * n);
-  // rev(i + pairs/4) = rev(i) + 2, rev(i + pairs/2) = rev(i) + 1: four
-  // sources fill four neighbouring pairs. Pair i takes the imaginary part of
-  // its mirror (pair 0 keeps its own); the three upper sources lie in the
-  // octaves [q, 2q) and [2q, 4q), where their mirrors are plain.
-  const int32_t q = n / 8;
-  for (int32_t i = 0; i < q; ++i) {
-    float* o = b + 2 * BitReverse(i, m - 1);
-    o[0] = copy[2 * i];
-    o[1] = -copy[2 * (i == 0 ? 0 : Mirror(i)) + 1];
-    o[2] = copy[2 * (i + 2 * q)];
-    o[3] = -copy[2 * (4 * q - 1 - i) + 1];
-    o[4] = copy[2 * (i + q)];
-    o[5] = -copy[2 * (2 * q - 1 - i) + 1];
-    o[6] = copy[2 * (i + 3 * q)];
-    o[7] = -copy[2 * (3 * q - 1 - i) + 1];
-  }
-  b[n] = copy[1];
-  b[1] = 0.0f;
-  b[n + 1] = 0.0f;
+const Kernels& Best() {
+  static const Kernels k = [] {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f")) return Kernels{TransformF16, PassF16};
+    if (__builtin_cpu_supports("avx2")) return Kernels{TransformF8, PassF8};
+#endif
+    return Kernels{TransformF4, PassF4};
+  }();
+  return k;
 }
 
 }  // namespace
 
 void Radix2Pass(int32_t span, float* P, float* Q) {
-  if (P + span <= Q || Q + span <= P) {
-    Stream(0, span, {P, Q}, [](auto& x) {
-      const auto t = x[0];
-      x[0] = t + x[1], x[1] = t - x[1];
-    });
-    return;
-  }
+  if (P + span <= Q || Q + span <= P) return Stream<F4>(0, span, {P, Q}, Halves{});
   // Overlapping runs (never in `fast`) keep the literal order of reads and writes.
   for (int32_t k = 0; k < span; ++k) {
     const float t = P[k];
@@ -325,41 +348,7 @@ void Radix2Pass(int32_t span, float* P, float* Q) {
   }
 }
 
-void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float* B3, float* B4,
-                float* B5, float* B6, float* B7) {
-  FirstGroup(span, nt, B0, B1, B2, B3);
-  const int32_t count = std::max(nt / 8, 1) - 1;  // groups after the first
-  const bool span1 = span == 1 && B1 == B0 + 1 && B2 == B0 + 2 && B3 == B0 + 3 && B4 == B0 &&
-                     B5 == B1 && B6 == B2 && B7 == B3;
-  // Groups touch disjoint values, so their order is free.
-  auto run = [&](const GroupRun& g, int32_t n) {
-    int32_t i = 0;
-    if (span1) {
-#if defined(__x86_64__)
-      if (HasAvx())
-        for (; i + 8 <= n; i += 8) Span1Groups8(B0, g.jr + i, g.ji + i, g.c1 + i, g.s1 + i);
-#endif
-      for (; i + 4 <= n; i += 4) Span1Groups<F4>(B0, g.jr + i, g.ji + i, g.c1 + i, g.s1 + i);
-    }
-    for (; i < n; ++i) {
-      const int32_t j = g.jr[i] * 4 * span, k = g.ji[i] * 4 * span;
-      const float c1 = g.c1[i], s1 = g.s1[i];
-      Stream(0, span, {B0 + j, B1 + j, B2 + j, B3 + j, B4 + k, B5 + k, B6 + k, B7 + k},
-             [c1, s1](auto& x) { Butterfly(x, c1, s1); });
-    }
-  };
-  if (nt <= kPlanNt) return run(Plan().Of(nt), count);
-  // Larger passes work out their groups a batch at a time.
-  const int bits = Log2(nt / 8);
-  const double piovn = Consts().pi / nt;
-  int32_t jr[8], ji[8];
-  float c1[8], s1[8];
-  for (int32_t g = 1; g <= count; g += 8) {
-    const int32_t n = std::min(8, count + 1 - g);
-    for (int32_t l = 0; l < n; ++l) GroupAt(g + l, bits, piovn, jr[l], ji[l], c1[l], s1[l]);
-    run({jr, ji, c1, s1}, n);
-  }
-}
+void Radix4Pass(int32_t span, int32_t nt, float* b) { Best().pass(span, nt, b); }
 
 void Reorder1(int32_t m, float* b) {
   const int32_t n = int32_t{1} << m;
@@ -395,28 +384,7 @@ void fast(float* b, int32_t n) {
     std::fflush(stderr);
     std::exit(1);
   }
-  const int m = std::countr_zero(static_cast<uint32_t>(n));
-  int32_t nt = 1;
-  if (m % 2 != 0) {
-    Radix2Pass(n / 2, b, b + n / 2);
-    nt = 2;
-  }
-  for (int32_t i = 0; i < m / 2; ++i) {
-    nt *= 4;
-    const int32_t span = n / nt;
-    Radix4Pass(span, nt, b, b + span, b + 2 * span, b + 3 * span, b, b + span, b + 2 * span,
-               b + 3 * span);
-  }
-  if (n >= 8 && n <= kGatherMax) {
-    GatherReorderUnpack(m, b);
-    return;
-  }
-  Reorder1(m, b);
-  Reorder2(m, b);
-  b[n] = b[1];
-  b[1] = 0.0f;
-  b[n + 1] = 0.0f;
-  for (int32_t i = 3; i < n; i += 2) b[i] = -b[i];
+  Best().transform(b, n);
 }
 
 }  // namespace vx

@@ -14,8 +14,8 @@ void fast(float* b, int32_t n);
 
 // The passes, exposed so that tests can exercise them one by one.
 void Radix2Pass(int32_t span, float* P, float* Q);
-void Radix4Pass(int32_t span, int32_t nt, float* B0, float* B1, float* B2, float* B3,
-                float* B4, float* B5, float* B6, float* B7);
+// One radix-4 pass over b[0 .. nt * span - 1]: blocks of four runs of `span`.
+void Radix4Pass(int32_t span, int32_t nt, float* b);
 void Reorder1(int32_t m, float* b);
 void Reorder2(int32_t m, float* b);
 

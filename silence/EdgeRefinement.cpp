@@ -1,173 +1,87 @@
 #include "EdgeRefinement.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <memory>
-#include <numbers>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "BandLevels.h"
 
 namespace {
 
-struct SndCloser {
-  void operator()(SNDFILE* f) const { sf_close(f); }
-};
-
-// One second-order Butterworth section, high- or low-pass.
-struct Biquad {
-  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-  double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-
-  // A corner at or near the Nyquist frequency passes everything.
-  static Biquad Make(bool highPass, double hz, double rate) {
-    Biquad q;
-    if (!(hz > 0) || hz >= 0.45 * rate) return q;
-    const double w = 2 * std::numbers::pi * hz / rate, c = std::cos(w);
-    const double alpha = std::sin(w) / std::numbers::sqrt2, a0 = 1 + alpha;
-    q.b0 = (highPass ? (1 + c) / 2 : (1 - c) / 2) / a0;
-    q.b1 = (highPass ? -(1 + c) : 1 - c) / a0;
-    q.b2 = q.b0;
-    q.a1 = -2 * c / a0;
-    q.a2 = (1 - alpha) / a0;
-    return q;
-  }
-  double Run(double x) {
-    const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    x2 = x1, x1 = x, y2 = y1, y1 = y;
-    return y;
-  }
-  void Reset() { x1 = x2 = y1 = y2 = 0; }
-};
-
-// Which way the band filters run over the samples. Run forward, they ring on
-// for a few milliseconds after a sound that stops abruptly; run backward,
-// they ring ahead of one that starts. So stops are looked for on a backward
-// pass and starts on a forward one.
-enum class Pass { kForward, kBackward };
-
-// The band-limited mean square of any run of blocks of the file, read from
-// the file when asked. Blocks lie on a fixed grid from frame 0 and the
-// filters settle on frames read beyond the run, so a level hardly depends on
-// which stretch was read to get it.
-class BlockReader {
+// Window levels (mean squares), each window centred on its block and `half`
+// blocks wide on either side (only the blocks inside the file count), over
+// one run of the filters that goes as far as it is asked to. A block behind
+// where the run started starts it again from further back, at most as far as
+// the search that asks may look.
+class Levels {
  public:
-  bool Open(const std::string& file, const EdgeRule& rule) {
-    SF_INFO info{};
-    mFile.reset(sf_open(file.c_str(), SFM_READ, &info));
-    if (!mFile || info.channels < 1 || info.samplerate < 1) return false;
-    mChannels = info.channels;
-    mRate = info.samplerate;
-    mFrames = info.frames;
-    mBlock = std::max<int64_t>(1, std::llround(rule.blockSeconds * info.samplerate));
-    mBlocks = (mFrames + mBlock - 1) / mBlock;
-    mFilters.assign(size_t(mChannels),
-                    {Biquad::Make(true, rule.bandLowHz, info.samplerate),
-                     Biquad::Make(false, rule.bandHighHz, info.samplerate)});
-    // The filters settle within a few milliseconds; 20 of them are read on
-    // either side of every run and dropped.
-    mWarmUp = info.samplerate / 50;
-    return true;
-  }
-  int rate() const { return mRate; }
-  int64_t frames() const { return mFrames; }
-  int64_t block() const { return mBlock; }
-  int64_t blocks() const { return mBlocks; }
+  Levels(BandLevels& in, int64_t half) : mIn(in), mHalf(half) {}
+  int64_t half() const { return mHalf; }
 
-  // Mean squares of blocks [first, last) that lie in the file (the last
-  // block of the file may be short), the filters run forward or backward.
-  // A file that holds fewer frames than its header promised gives the blocks
-  // it has: the rest counts as quiet, as the detector, which stops where the
-  // frames stop, takes it.
-  void Read(int64_t first, int64_t last, Pass pass, std::vector<double>& out) {
-    out.clear();
-    first = std::clamp<int64_t>(first, 0, mBlocks);
-    last = std::clamp<int64_t>(last, first, mBlocks);
-    if (last == first) return;
-    const int64_t from = first * mBlock, to = std::min(last * mBlock, mFrames);
-    const int64_t begin = std::max<int64_t>(from - mWarmUp, 0);
-    const int64_t end = std::min(to + mWarmUp, mFrames);
-    if (sf_seek(mFile.get(), begin, SEEK_SET) != begin) return;
-    mBuffer.resize(size_t((end - begin) * mChannels));
-    const sf_count_t got = sf_readf_float(mFile.get(), mBuffer.data(), end - begin);
-    if (got <= 0) return;
-    const int64_t there = std::min(to, begin + got);  // the last counted frame, + 1
-    if (there <= from) return;
-    const auto channels = size_t(mChannels);
-    std::vector<double> sums(size_t((there - from + mBlock - 1) / mBlock) * channels, 0.0);
-    for (auto& f : mFilters) f[0].Reset(), f[1].Reset();
-    const bool forward = pass == Pass::kForward;
-    for (int64_t i = 0; i < got; ++i) {
-      const int64_t at = begin + (forward ? i : got - 1 - i);
-      const bool counted = at >= from && at < there;
-      for (size_t c = 0; c < channels; ++c) {
-        const float x = mBuffer[size_t(at - begin) * channels + c];
-        auto& f = mFilters[c];
-        // A non-finite sample counts as 0, as in the detector.
-        const double y = f[1].Run(f[0].Run(std::isfinite(x) ? x : 0.0f));
-        if (counted) sums[size_t((at - from) / mBlock) * channels + c] += y * y;
-      }
+  // A new run from block boundary `at`, which may have to restart from as
+  // far back as `limit`.
+  void Begin(Pass pass, int64_t at, int64_t limit) {
+    mPass = pass;
+    mLimit = limit;
+    Restart(at);
+  }
+  bool Has(int64_t k) const { return k >= 0 && k < mIn.blocks(); }
+  double At(int64_t k) {
+    const int64_t a = std::max<int64_t>(k - mHalf, 0), b = std::min(k + mHalf + 1, mIn.blocks());
+    double sum = 0;
+    int64_t n = 0;
+    for (int64_t j = a; j < b; ++j, ++n) {
+      const double x = Block(j);
+      if (!mIn.Present(j)) break;
+      sum += x;
     }
-    for (size_t k = 0; k * channels < sums.size(); ++k) {
-      const int64_t frames = std::min<int64_t>(mBlock, there - from - int64_t(k) * mBlock);
-      const auto block = sums.begin() + std::ptrdiff_t(k * channels);
-      out.push_back(*std::max_element(block, block + std::ptrdiff_t(channels)) / double(frames));
-    }
+    return n > 0 ? sum / double(n) : 0.0;
+  }
+  bool BlockAbove(int64_t j, double threshold) {
+    return j >= 0 && j < mIn.blocks() && Block(j) > threshold;
   }
 
  private:
-  std::unique_ptr<SNDFILE, SndCloser> mFile;
-  int mChannels = 0;
-  int mRate = 0;
-  int64_t mFrames = 0;
-  int64_t mBlock = 1;
-  int64_t mBlocks = 0;
-  int64_t mWarmUp = 0;
-  std::vector<std::array<Biquad, 2>> mFilters;  // per channel: high-pass, low-pass
-  std::vector<float> mBuffer;
-};
-
-// Window levels (mean squares) of blocks [first, first + ms.size()), each
-// window centred on its block and `half` blocks wide on either side (only
-// the blocks inside the file count), and the blocks they were made of.
-struct Levels {
-  int64_t first = 0;
-  int64_t half = 0;
-  std::vector<double> ms;
-  int64_t blocksFirst = 0;
-  std::vector<double> blocks;
-  bool Has(int64_t k) const { return k >= first && k < first + int64_t(ms.size()); }
-  double At(int64_t k) const { return ms[size_t(k - first)]; }
-  bool BlockAbove(int64_t j, double threshold) const {
-    return j >= blocksFirst && j < blocksFirst + int64_t(blocks.size()) &&
-           blocks[size_t(j - blocksFirst)] > threshold;
+  bool forward() const { return mPass == Pass::kForward; }
+  void Restart(int64_t at) {
+    mStart = std::clamp<int64_t>(at, 0, mIn.blocks());
+    mRun.clear();
+    mIn.Start(mStart, mPass);
   }
-};
-
-void ReadLevels(BlockReader& in, int64_t first, int64_t last, int64_t half, Pass pass,
-                Levels& out) {
-  first = std::max<int64_t>(first, 0);
-  last = std::min(last, in.blocks());
-  out.first = first;
-  out.half = half;
-  out.ms.clear();
-  out.blocks.clear();
-  if (last <= first) return;
-  out.blocksFirst = std::max<int64_t>(first - half, 0);
-  in.Read(out.blocksFirst, last + half, pass, out.blocks);
-  const auto n = int64_t(out.blocks.size());
-  for (int64_t k = first; k < last; ++k) {
-    const int64_t a = std::max<int64_t>(k - half - out.blocksFirst, 0);
-    const int64_t b = std::min<int64_t>(k + half - out.blocksFirst + 1, n);
-    double sum = 0;
-    for (int64_t j = a; j < b; ++j) sum += out.blocks[size_t(j)];
-    out.ms.push_back(b > a ? sum / double(b - a) : 0.0);
+  // Block j; 0 past the audio.
+  double Block(int64_t j) {
+    if (!mIn.Present(j)) return 0.0;
+    if (forward() && j < mStart)
+      Restart(std::min(j, std::max(mLimit, j - std::max<int64_t>(kStep, mStart - j))));
+    else if (!forward() && j >= mStart)
+      Restart(std::max(j + 1, std::min(mLimit, j + 1 + std::max<int64_t>(kStep, j + 1 - mStart))));
+    const auto i = size_t(forward() ? j - mStart : mStart - 1 - j);
+    if (i >= mRun.size()) mIn.Next(int64_t(i - mRun.size()) + kAhead, mRun);
+    return i < mRun.size() ? mRun[i] : 0.0;  // past the audio, which ends before block j
   }
-}
+
+  // A restart goes back at least this many blocks, and at least as far
+  // again as the block asked for lies behind the run's start.
+  static constexpr int64_t kStep = 32;
+  // Blocks computed at a time past the one asked for.
+  static constexpr int64_t kAhead = 8;
+
+  BandLevels& mIn;
+  int64_t mHalf;
+  Pass mPass = Pass::kForward;
+  int64_t mStart = 0, mLimit = 0;
+  std::vector<double> mRun;  // the run's blocks, in its order
+};
 
 // Distribution of window levels in fixed bins of dB, so that measuring every
-// silence of an hour-long file takes no more memory than measuring one.
+// silence of an hour-long file takes no more memory than measuring one, and
+// the counts of several threads add up to those of one.
 class LevelHistogram {
  public:
   void Add(double ms) {
@@ -178,6 +92,11 @@ class LevelHistogram {
     }
     const auto bin = int64_t(std::floor((10.0 * std::log10(ms) - kLowDb) / kStepDb));
     ++mCounts[size_t(std::clamp<int64_t>(bin, 0, kBins - 1))];
+  }
+  void Merge(const LevelHistogram& other) {
+    for (size_t b = 0; b < mCounts.size(); ++b) mCounts[b] += other.mCounts[b];
+    mZeros += other.mZeros;
+    mTotal += other.mTotal;
   }
   // The mean square at or below which a fraction q of the levels lie (the
   // upper edge of the bin that reaches q); 0 for digital silence or when
@@ -201,6 +120,77 @@ class LevelHistogram {
   int64_t mTotal = 0;
 };
 
+// The levels the threshold comes from: the windows inside the silences, and
+// the loudest window near each edge. Stretches of windows are measured two
+// of a kind at a time, side by side: one waits for the next.
+class Survey {
+ public:
+  Survey(BandLevels& in, int64_t half) : mIn(in), mHalf(half) {}
+  enum Kind { kInside, kNearEdge };
+  // Windows [first, last) of the file.
+  void Add(Kind kind, int64_t first, int64_t last) {
+    first = std::max<int64_t>(first, 0);
+    last = std::min(last, mIn.blocks());
+    if (last <= first) {
+      if (kind == kNearEdge) loudest.push_back(0.0);
+      return;
+    }
+    auto& waiting = mWaiting[kind];
+    if (!waiting) {
+      waiting = {first, last};
+      return;
+    }
+    const auto [a, countA] = Blocks(waiting->first, waiting->second);
+    const auto [b, countB] = Blocks(first, last);
+    mIn.ForwardPair(a, countA, mLevels, b, countB, mMore);
+    Use(kind, waiting->first, waiting->second, mLevels);
+    Use(kind, first, last, mMore);
+    waiting.reset();
+  }
+  void Finish() {
+    for (const Kind kind : {kInside, kNearEdge}) {
+      if (auto& waiting = mWaiting[kind]) {
+        const auto [from, count] = Blocks(waiting->first, waiting->second);
+        mIn.Forward(from, count, mLevels);
+        Use(kind, waiting->first, waiting->second, mLevels);
+        waiting.reset();
+      }
+    }
+  }
+
+  LevelHistogram quiet;
+  std::vector<double> loudest;
+
+ private:
+  // The blocks the windows [first, last) take: the first and how many.
+  std::pair<int64_t, int64_t> Blocks(int64_t first, int64_t last) const {
+    const int64_t from = std::max<int64_t>(first - mHalf, 0);
+    return {from, std::min(last + mHalf, mIn.blocks()) - from};
+  }
+  // Windows from the levels of blocks from Blocks(first, last) on.
+  void Use(Kind kind, int64_t first, int64_t last, const std::vector<double>& levels) {
+    const int64_t from = Blocks(first, last).first;
+    const int64_t end = std::min(from + int64_t(levels.size()), last + mHalf);
+    double most = 0;
+    for (int64_t k = first; k < last; ++k) {
+      const int64_t a = std::max(k - mHalf, from), b = std::min(k + mHalf + 1, end);
+      double sum = 0;
+      for (int64_t j = a; j < b; ++j) sum += levels[size_t(j - from)];
+      const double level = b > a ? sum / double(b - a) : 0.0;
+      if (kind == kInside)
+        quiet.Add(level);
+      else
+        most = std::max(most, level);
+    }
+    if (kind == kNearEdge) loudest.push_back(most);
+  }
+
+  BandLevels& mIn;
+  int64_t mHalf;
+  std::array<std::optional<std::pair<int64_t, int64_t>>, 2> mWaiting;
+  std::vector<double> mLevels, mMore;
+};
+
 // One edge to place: its mark, the frames it may take (both ends included)
 // and how the level is judged.
 struct Search {
@@ -209,10 +199,8 @@ struct Search {
   int64_t hold;      // windows of quiet that end a sound
 };
 
-bool Quiet(const Levels& lv, int64_t k, const Search& s) {
-  return !lv.Has(k) || lv.At(k) <= s.threshold;
-}
-bool QuietRun(const Levels& lv, int64_t from, const Search& s) {
+bool Quiet(Levels& lv, int64_t k, const Search& s) { return !lv.Has(k) || lv.At(k) <= s.threshold; }
+bool QuietRun(Levels& lv, int64_t from, const Search& s) {
   for (int64_t k = from; k < from + s.hold; ++k)
     if (!Quiet(lv, k, s)) return false;
   return true;
@@ -222,14 +210,14 @@ bool QuietRun(const Levels& lv, int64_t from, const Search& s) {
 // stops after the last such block of the last loud window, and starts at the
 // first such block of the first loud one: a window stays loud for as long as
 // any of its blocks holds sound, half a window either side of it.
-int64_t StopAfter(const Levels& lv, int64_t k, int64_t block, const Search& s) {
-  int64_t j = k + lv.half;
-  while (j > k - lv.half && !lv.BlockAbove(j, s.threshold)) --j;
+int64_t StopAfter(Levels& lv, int64_t k, int64_t block, const Search& s) {
+  int64_t j = k + lv.half();
+  while (j > k - lv.half() && !lv.BlockAbove(j, s.threshold)) --j;
   return (j + 1) * block;
 }
-int64_t StartAt(const Levels& lv, int64_t k, int64_t block, const Search& s) {
-  int64_t j = k - lv.half;
-  while (j < k + lv.half && !lv.BlockAbove(j, s.threshold)) ++j;
+int64_t StartAt(Levels& lv, int64_t k, int64_t block, const Search& s) {
+  int64_t j = k - lv.half();
+  while (j < k + lv.half() && !lv.BlockAbove(j, s.threshold)) ++j;
   return j * block;
 }
 // A crossing out of reach leaves the mark where it is.
@@ -237,14 +225,19 @@ int64_t Within(int64_t at, const Search& s) { return at >= s.lo && at <= s.hi ? 
 
 // A silence start: the frame after the sound stopped. From a mark in quiet,
 // back to the last loud window; from a mark in sound, forward to the first
-// stretch of quiet windows long enough to end it.
-int64_t PlaceStart(const Levels& lv, int64_t block, const Search& s) {
-  const int64_t k0 = s.mark / block;
+// stretch of quiet windows long enough to end it. The windows it may look at
+// are its span and a hold and half a window more on either side, their
+// blocks half a window further; the filters run from the mark's side (a
+// backward run for a start, a forward one for an end) only as far as the
+// search goes.
+int64_t PlaceStart(Levels& lv, int64_t block, const Search& s) {
+  const int64_t k0 = s.mark / block, more = s.hold + 2 * lv.half() + 3;
+  lv.Begin(Pass::kBackward, k0 + lv.half() + 1, s.hi / block + more);
   if (Quiet(lv, k0, s)) {
-    for (int64_t k = k0 - 1; (k + 1 + lv.half) * block > s.lo && lv.Has(k); --k)
+    for (int64_t k = k0 - 1; (k + 1 + lv.half()) * block > s.lo && lv.Has(k); --k)
       if (!Quiet(lv, k, s)) return Within(StopAfter(lv, k, block, s), s);
   } else {
-    for (int64_t k = k0 + 1; (k - lv.half - 1) * block < s.hi && lv.Has(k); ++k)
+    for (int64_t k = k0 + 1; (k - lv.half() - 1) * block < s.hi && lv.Has(k); ++k)
       if (QuietRun(lv, k, s)) return Within(StopAfter(lv, k - 1, block, s), s);
   }
   return s.mark;
@@ -252,33 +245,100 @@ int64_t PlaceStart(const Levels& lv, int64_t block, const Search& s) {
 
 // A silence end: the frame where the sound starts, found the same way the
 // other way round.
-int64_t PlaceEnd(const Levels& lv, int64_t block, const Search& s) {
+int64_t PlaceEnd(Levels& lv, int64_t block, const Search& s) {
   const int64_t k0 = (s.mark - 1) / block;  // the mark's last silent frame
+  const int64_t more = s.hold + 2 * lv.half() + 2;
+  // The detector tends to end a silence a little into the sound: the run
+  // starts early enough for the first stretch of quiet looked for behind it.
+  lv.Begin(Pass::kForward, k0 - s.hold - lv.half() - 4, s.lo / block - more);
   if (Quiet(lv, k0, s)) {
-    for (int64_t k = k0 + 1; (k - lv.half) * block < s.hi && lv.Has(k); ++k)
+    for (int64_t k = k0 + 1; (k - lv.half()) * block < s.hi && lv.Has(k); ++k)
       if (!Quiet(lv, k, s)) return Within(StartAt(lv, k, block, s), s);
   } else {
-    for (int64_t k = k0 - 1; (k + lv.half + 1) * block > s.lo && lv.Has(k); --k)
+    for (int64_t k = k0 - 1; (k + lv.half() + 1) * block > s.lo && lv.Has(k); --k)
       if (QuietRun(lv, k - s.hold + 1, s)) return Within(StartAt(lv, k + 1, block, s), s);
   }
   return s.mark;
 }
 
-// The windows a search looks at: its span, and a hold and half a window more
-// on either side.
-void SearchLevels(BlockReader& in, const Search& s, int64_t half, Pass pass, Levels& out) {
-  const int64_t b = in.block(), more = s.hold + half + 2;
-  ReadLevels(in, s.lo / b - more, s.hi / b + more + 1, half, pass, out);
+// Silences [from, to), on one thread.
+struct Part {
+  size_t from, to;
+};
+
+// The silences cut into at most `count` parts of about equal length, each
+// cut at a silence `allowed` to begin one, within `slack` silences of its
+// even place (a cut with no such silence near is left out).
+template <typename Allowed>
+std::vector<Part> Cut(size_t silences, size_t count, size_t slack, Allowed allowed) {
+  std::vector<Part> parts;
+  size_t from = 0;
+  for (size_t t = 1; t < count; ++t) {
+    const size_t even = silences * t / count;
+    for (size_t d = 0; d <= slack && d < even; ++d) {
+      const size_t at = even - d, after = even + d;
+      if (at > from && allowed(at)) {
+        from = parts.emplace_back(Part{from, at}).to;
+        break;
+      }
+      if (d > 0 && after < silences && allowed(after)) {
+        from = parts.emplace_back(Part{from, after}).to;
+        break;
+      }
+    }
+  }
+  parts.push_back({from, silences});
+  return parts;
 }
+
+// Runs job(readers[p], parts[p], p) for every part p: the first on the
+// calling thread, each other on a thread of its own (or on the calling one
+// when no thread can be had). An exception in any is thrown here once all
+// have finished.
+template <typename Job>
+void OnThreads(const std::vector<Part>& parts, std::vector<BandLevels>& readers, const Job& job) {
+  std::vector<std::exception_ptr> failed(parts.size());
+  auto run = [&](size_t p) {
+    try {
+      job(readers[p], parts[p], p);
+    } catch (...) {
+      failed[p] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.reserve(parts.size());
+  for (size_t p = 1; p < parts.size(); ++p) {
+    try {
+      threads.emplace_back(run, p);
+    } catch (const std::system_error&) {
+      run(p);
+    }
+  }
+  run(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& e : failed)
+    if (e) std::rethrow_exception(e);
+}
+
+// Fewer silences than this are not worth a thread of their own.
+constexpr size_t kMinSilencesPerThread = 8;
 
 }  // namespace
 
 std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences,
-                        EdgeReport& report, const EdgeRule& rule) {
+                        EdgeReport& report, const EdgeRule& rule, int threads) {
   report = {};
   if (silences.empty()) return "";
-  BlockReader in;
-  if (!in.Open(file, rule)) return "cannot open " + file + " to refine the edges";
+  const size_t n = silences.size();
+  if (threads <= 0) threads = int(std::thread::hardware_concurrency());
+  threads = std::clamp(threads, 1, 8);
+  // Every thread reads the file for itself.
+  std::vector<BandLevels> readers(
+      std::clamp<size_t>(n / kMinSilencesPerThread, 1, size_t(threads)));
+  for (BandLevels& r : readers)
+    if (!r.Open(file, rule.bandLowHz, rule.bandHighHz, rule.blockSeconds))
+      return "cannot open " + file + " to refine the edges";
+  const BandLevels& in = readers[0];
   const int64_t block = in.block(), frames = in.frames();
   const double rate = in.rate(), blocksPerSecond = rate / double(block);
   const auto half =
@@ -289,32 +349,40 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
   auto inner = [frames](int64_t edge) { return edge > 0 && edge < frames; };
 
   // The quiet level from the middle half of each silence, away from the
-  // edges the model may have misplaced (at most a few seconds of each: plenty
-  // for a percentile); the sound level from the loudest window near each edge.
+  // edges the model may have misplaced (at most a few seconds of each); the
+  // sound level from the loudest window near each edge. Each part of the
+  // silences is measured on its own, and the measures are put together.
   constexpr double kMaxInteriorSeconds = 4.0;
-  LevelHistogram quiet;
-  std::vector<double> loudest;
-  Levels lv;
-  for (const MarkData& m : silences) {
-    const int64_t len = m.area.end - m.area.start, mid = m.area.start + len / 2;
-    const int64_t side = std::min<int64_t>(len / 4, std::llround(kMaxInteriorSeconds / 2 * rate));
-    ReadLevels(in, (mid - side + block - 1) / block, (mid + side) / block, half, Pass::kForward,
-               lv);
-    for (double x : lv.ms) quiet.Add(x);
-    for (int64_t edge : {int64_t(m.area.start), int64_t(m.area.end)}) {
-      if (!inner(edge)) continue;
-      ReadLevels(in, (edge - reach) / block, (edge + reach) / block + 1, half, Pass::kForward,
-                 lv);
-      loudest.push_back(lv.ms.empty() ? 0.0 : *std::max_element(lv.ms.begin(), lv.ms.end()));
+  const std::vector<Part> measured = Cut(n, readers.size(), 0, [](size_t) { return true; });
+  std::vector<LevelHistogram> quiet(measured.size());
+  std::vector<std::vector<double>> loudest(measured.size());
+  OnThreads(measured, readers, [&](BandLevels& reader, Part part, size_t p) {
+    Survey survey(reader, half);
+    for (size_t i = part.from; i < part.to; ++i) {
+      const MarkArea& m = silences[i].area;
+      const int64_t len = m.end - m.start, mid = m.start + len / 2;
+      const int64_t side = std::min<int64_t>(len / 4, std::llround(kMaxInteriorSeconds / 2 * rate));
+      survey.Add(Survey::kInside, (mid - side + block - 1) / block, (mid + side) / block);
+      for (int64_t edge : {int64_t(m.start), int64_t(m.end)})
+        if (inner(edge))
+          survey.Add(Survey::kNearEdge, (edge - reach) / block, (edge + reach) / block + 1);
     }
+    survey.Finish();
+    quiet[p] = survey.quiet;
+    loudest[p] = std::move(survey.loudest);
+  });
+  for (size_t p = 1; p < measured.size(); ++p) {
+    quiet[0].Merge(quiet[p]);
+    loudest[0].insert(loudest[0].end(), loudest[p].begin(), loudest[p].end());
   }
+  std::vector<double>& edges = loudest[0];
   double sound = 0;
-  if (!loudest.empty()) {
-    auto middle = loudest.begin() + std::ptrdiff_t(loudest.size() / 2);
-    std::nth_element(loudest.begin(), middle, loudest.end());
+  if (!edges.empty()) {
+    auto middle = edges.begin() + std::ptrdiff_t(edges.size() / 2);
+    std::nth_element(edges.begin(), middle, edges.end());
     sound = *middle;
   }
-  const double quietMs = quiet.Percentile(rule.quietPercentile);
+  const double quietMs = quiet[0].Percentile(rule.quietPercentile);
   const double threshold = std::max(quietMs * std::pow(10.0, rule.quietMarginDb / 10.0),
                                     sound * std::pow(10.0, -rule.floorBelowSoundDb / 10.0));
   report.quietLevel = std::sqrt(quietMs);
@@ -322,29 +390,41 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
   report.threshold = std::sqrt(threshold);
   if (!(threshold > 0)) return "";  // digital silence throughout: no crossing to find
 
+  // A start stays after the placed end of the silence before; an end moves
+  // at most `reach`, so a silence that starts more than twice that after the
+  // end before cannot meet it, and a part may begin there. Where no silence
+  // near the middle of a part's share does, the parts stay together.
+  const std::vector<Part> searched =
+      Cut(n, readers.size(), n / (4 * readers.size()), [&](size_t i) {
+        return silences[i].area.start - reach > silences[i - 1].area.end + reach + 1;
+      });
   std::vector<MarkData> placed = silences;
-  int64_t previousEnd = -1;  // placed; a start stays after it
-  for (size_t i = 0; i < placed.size(); ++i) {
-    MarkArea& a = placed[i].area;
-    const int64_t nextStart = i + 1 < placed.size() ? placed[i + 1].area.start : frames + 1;
-    if (inner(a.start)) {
-      const Search s{a.start, std::max(a.start - reach, previousEnd + 1),
-                     std::min<int64_t>(a.start + reach, a.end - 1), threshold, hold};
-      SearchLevels(in, s, half, Pass::kBackward, lv);
-      const int64_t at = PlaceStart(lv, block, s);
-      report.moved += at != a.start;
-      a.start = int32_t(at);
+  std::vector<int> moved(searched.size());
+  OnThreads(searched, readers, [&](BandLevels& reader, Part part, size_t p) {
+    Levels lv(reader, half);
+    int& count = moved[p];
+    int64_t previousEnd = part.from > 0 ? silences[part.from - 1].area.end : -1;
+    for (size_t i = part.from; i < part.to; ++i) {
+      MarkArea& a = placed[i].area;
+      const int64_t nextStart = i + 1 < n ? silences[i + 1].area.start : frames + 1;
+      if (inner(a.start)) {
+        const Search s{a.start, std::max(a.start - reach, previousEnd + 1),
+                       std::min<int64_t>(a.start + reach, a.end - 1), threshold, hold};
+        const int64_t at = PlaceStart(lv, block, s);
+        count += at != a.start;
+        a.start = int32_t(at);
+      }
+      if (inner(a.end)) {
+        const Search s{a.end, std::max<int64_t>(a.end - reach, a.start + 1),
+                       std::min(a.end + reach, nextStart - 1), threshold, hold};
+        const int64_t at = PlaceEnd(lv, block, s);
+        count += at != a.end;
+        a.end = int32_t(at);
+      }
+      previousEnd = a.end;
     }
-    if (inner(a.end)) {
-      const Search s{a.end, std::max<int64_t>(a.end - reach, a.start + 1),
-                     std::min(a.end + reach, nextStart - 1), threshold, hold};
-      SearchLevels(in, s, half, Pass::kForward, lv);
-      const int64_t at = PlaceEnd(lv, block, s);
-      report.moved += at != a.end;
-      a.end = int32_t(at);
-    }
-    previousEnd = a.end;
-  }
+  });
+  for (int m : moved) report.moved += m;
   silences = std::move(placed);
   return "";
 }

@@ -49,8 +49,15 @@ struct EdgeReport {
 // sound starts (back, when inside sound, to where it started). An edge with no
 // crossing in reach stays, and so do edges at the ends of the file. No edge
 // passes the other edge of its silence or reaches a neighbouring silence.
-// Reads only the audio near the edges and inside the silences, a block at a
-// time. Returns an empty string, or why the file could not be opened (the
-// marks are then unchanged).
+// Reads only the audio near the edges and inside the silences. Returns an
+// empty string, or why the file could not be opened (the marks are then
+// unchanged).
+//
+// `threads` 0: one per processor, at most 8; 1 (what a host gets unless it
+// asks): only the calling thread. Threads take runs of silences, each
+// reading the file for itself, and give exactly the serial marks and report:
+// a level is the same whichever thread measures it, and a thread takes over
+// the search only at a silence that no edge before it can reach (nowhere,
+// when the silences lie too close together).
 std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences,
-                        EdgeReport& report, const EdgeRule& rule = EdgeRule{});
+                        EdgeReport& report, const EdgeRule& rule = EdgeRule{}, int threads = 1);

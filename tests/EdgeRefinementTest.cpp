@@ -1,6 +1,7 @@
 // Silence edges as a user gets them: by default placed on the signal, within
 // a few milliseconds of where the sound really stops and starts, where the
-// loudness model lags behind; with --edges model exactly the detector's.
+// loudness model lags behind; with --edges model exactly the detector's. And
+// the same edges to the bit however a file lays out the same samples.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "EdgeRefinement.h"
 #include "SilenceDetector.h"
 #include "SoundFixture.h"
 #include "VxProcess.h"
@@ -171,6 +173,127 @@ TEST_F(Edges, ModelEdgesAreTheDetectorsAndSignalEdgesComeBackOutOfTheSound) {
   for (size_t i = 0; i < pieces.size(); ++i) {
     EXPECT_NEAR(pieces[i]["start_s"].get<double>(), t.pauses[i].end, kFewMs / 1000) << i;
     EXPECT_NEAR(pieces[i]["end_s"].get<double>(), t.pauses[i + 1].start, kFewMs / 1000) << i;
+  }
+}
+
+// The same edges and report to the bit.
+void ExpectSame(const std::vector<MarkData>& a, const EdgeReport& ra,
+                const std::vector<MarkData>& b, const EdgeReport& rb) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].area.start, b[i].area.start) << i;
+    EXPECT_EQ(a[i].area.end, b[i].area.end) << i;
+  }
+  EXPECT_EQ(ra.quietLevel, rb.quietLevel);
+  EXPECT_EQ(ra.soundLevel, rb.soundLevel);
+  EXPECT_EQ(ra.threshold, rb.threshold);
+  EXPECT_EQ(ra.moved, rb.moved);
+}
+
+// The levels are computed in whichever lanes suit the file: two channels side
+// by side, two stretches of a mono or stereo file side by side, an odd
+// channel doubled, 16-bit samples scaled without the library. The same
+// samples must give the same edges and levels to the bit in every layout,
+// and in each the loudest channel counts.
+TEST_F(Edges, TheSameSamplesInAnyLayoutGiveTheSameEdges) {
+  Talk t = MakeTalk(44100, 1, 2e-4);
+  // Under half of full scale, whole 16-bit steps: every format below holds
+  // these values exactly.
+  for (float& x : t.samples) x = float(std::lround(0.5 * x * 32768) / 32768.0);
+  auto spread = [&](int channels, int at) {
+    std::vector<float> v;
+    for (float x : t.samples)
+      for (int c = 0; c < channels; ++c) v.push_back(at < 0 || c == at ? x : 0.0f);
+    return v;
+  };
+  // Marks as the model leaves them: starts late, ends a little into the
+  // sound, and one start back inside the sound before it.
+  std::vector<MarkData> marks;
+  for (const Span& p : t.pauses) {
+    MarkData m;
+    m.area.start = int32_t(std::lround((p.start > 0 ? p.start + 0.04 : 0.0) * 44100));
+    m.area.end = int32_t(std::min(std::lround((p.end + 0.004) * 44100), long(t.samples.size())));
+    marks.push_back(m);
+  }
+  marks[3].area.start -= int32_t(0.07 * 44100);
+
+  const int pcm16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16, flt = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  const struct {
+    const char* name;
+    int channels, at, format;  // at: the channel that holds the sound, -1 for all
+  } kLayouts[] = {{"mono16", 1, 0, pcm16},
+                  {"mono-float", 1, 0, flt},
+                  {"mono-aiff", 1, 0, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+                  {"stereo16", 2, -1, pcm16},
+                  {"stereo-float-right", 2, 1, flt},
+                  {"three24-last", 3, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                  {"three16-first", 3, 0, pcm16}};
+  std::vector<MarkData> first;
+  EdgeReport firstReport;
+  for (const auto& l : kLayouts) {
+    SCOPED_TRACE(l.name);
+    const std::string file =
+        vxtest::WriteSound(dir.File(std::string(l.name) + ".wav"), spread(l.channels, l.at),
+                           l.channels, 44100, l.format);
+    std::vector<MarkData> placed = marks;
+    EdgeReport report;
+    ASSERT_EQ(RefineEdges(file, placed, report), "");
+    if (first.empty()) {
+      first = placed, firstReport = report;
+      EXPECT_GT(report.moved, int(marks.size()));
+      EXPECT_GT(report.quietLevel, 0.0);
+      continue;
+    }
+    ExpectSame(placed, report, first, firstReport);
+  }
+}
+
+// Threads take runs of silences and must give the serial edges and report:
+// on a file with many silences whose stretches differ in level (so that the
+// measures of every thread count); with each pause in two pieces, the start
+// of the second held back by the end of the first (a thread may take over
+// only after a silence no edge before can reach); and with marks too close
+// together for threads to take over anywhere.
+TEST_F(Edges, ThreadsGiveTheSerialEdges) {
+  const Talk t = MakeTalk(44100, 2, 2e-4);
+  const double seconds = double(t.samples.size() / 2) / 44100;
+  std::vector<float> samples;
+  std::vector<Span> pauses;
+  for (int r = 0; r < 8; ++r) {
+    for (float x : t.samples) samples.push_back(float(0.25 + 0.1 * r) * x);
+    for (const Span& p : t.pauses) {
+      if (p.start == 0 && !pauses.empty())
+        pauses.back().end = r * seconds + p.end;  // the pause that ended the time before
+      else
+        pauses.push_back({r * seconds + p.start, r * seconds + p.end});
+    }
+  }
+  const double end = double(samples.size() / 2) / 44100;
+  auto mark = [&](double from, double to) {
+    return MarkData{.area = {int32_t(std::lround(from * 44100)),
+                             int32_t(std::lround(std::min(to, end) * 44100))}};
+  };
+  std::vector<MarkData> apart, pieces, close;
+  for (const Span& p : pauses) {
+    const double start = p.start > 0 ? p.start + 0.04 : 0.0;  // late, as the model puts it
+    apart.push_back(mark(start, p.end + 0.004));
+    pieces.push_back(mark(start, start + 0.03));
+    pieces.push_back(mark(start + 0.06, p.end + 0.004));
+  }
+  for (double s = 0.1; s + 0.3 < end; s += 0.3) close.push_back(mark(s, s + 0.2));
+  const std::string wav = vxtest::WriteSound(dir.File("long.wav"), samples, 2);
+  for (const auto* marks : {&apart, &pieces, &close}) {
+    std::vector<MarkData> serial = *marks;
+    EdgeReport one;
+    ASSERT_EQ(RefineEdges(wav, serial, one), "");
+    EXPECT_GT(one.moved, 0);
+    for (int threads : {2, 3, 0}) {
+      SCOPED_TRACE(threads);
+      std::vector<MarkData> placed = *marks;
+      EdgeReport report;
+      ASSERT_EQ(RefineEdges(wav, placed, report, EdgeRule{}, threads), "");
+      ExpectSame(placed, report, serial, one);
+    }
   }
 }
 
