@@ -34,7 +34,10 @@ void FrameProducer::AllocateBuffers() {
   mMono.assign(static_cast<size_t>(mLayout.frameLen) + kReadBlockFrames, 0.0f);
   mBands.assign(kBands + 1, 0.0f);
   mStateBefore.assign(kBands + 1, 0.0f);
-  mInterleaved.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0.0f);
+  if (mShorts)
+    mInterleavedShorts.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0);
+  else
+    mInterleaved.assign(static_cast<size_t>(kReadBlockFrames) * 2, 0.0f);
 }
 
 int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp,
@@ -46,6 +49,7 @@ int FrameProducer::Open(const std::string& iFileName, int32_t iStartSmp,
   if (int r = CheckForDetector(range)) return r;
 
   const int32_t rate = info.samplerate;
+  mShorts = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   mUpperFreq = UpperFrequency(rate);
   mLayout.sampleRate = rate;
   mLayout.hop = HopFor(rate);
@@ -96,6 +100,7 @@ bool FrameProducer::OpenLike(const FrameProducer& iOther, int64_t iFirstFrame) {
   mFileName = iOther.mFileName;
   mStartSmp = iOther.mStartSmp;
   mChannels = iOther.mChannels;
+  mShorts = iOther.mShorts;
   mArithmetic = iOther.mArithmetic;
   mRangeLen = iOther.mRangeLen;
   mLayout = iOther.mLayout;
@@ -136,9 +141,23 @@ void FrameProducer::Read(int32_t iWant) {
   // every later frame; it counts as silence instead. x - x is 0 exactly for
   // finite x only, a test the compiler can vectorise.
   auto finiteOrZero = [](float x) { return x - x == 0.0f ? x : 0.0f; };
-  if (mChannels == 1) {
+  // 16-bit samples are read as stored and scaled here: libsndfile's float
+  // for one is s * 2^-15, exact, and every step below is exact too, so the
+  // stream is the one its float reading gives, without its conversion pass.
+  constexpr float kShortScale = 1.0f / 32768.0f;
+  if (mChannels == 1 && mShorts) {
+    got = sf_readf_short(mFile.get(), mInterleavedShorts.data(), want);
+    const short* in = mInterleavedShorts.data();
+    for (sf_count_t i = 0; i < got; ++i) out[i] = kShortScale * static_cast<float>(in[i]);
+  } else if (mChannels == 1) {
     got = sf_readf_float(mFile.get(), out, want);
     for (sf_count_t i = 0; i < got; ++i) out[i] = finiteOrZero(out[i]);
+  } else if (mChannels == 2 && mShorts) {
+    got = sf_readf_short(mFile.get(), mInterleavedShorts.data(), want);
+    const short* in = mInterleavedShorts.data();
+    for (sf_count_t i = 0; i < got; ++i)
+      out[i] = 0.5f * (kShortScale * static_cast<float>(in[2 * i]) +
+                       kShortScale * static_cast<float>(in[2 * i + 1]));
   } else if (mChannels == 2) {
     // Not the engine's mono view (the mean of all channels, summed in
     // double): the loudness, and so every mark, is defined on this float

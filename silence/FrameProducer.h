@@ -64,6 +64,7 @@ class FrameProducer {
   int32_t mStartSmp = 0;
   SndFileHandle mFile;
   int32_t mChannels = 0;
+  bool mShorts = false;  // 16-bit samples, read as stored
   int32_t mRangeLen = 0;
   FrameLayout mLayout;
   float mUpperFreq = 0.0f;
@@ -80,6 +81,7 @@ class FrameProducer {
   // mBufStart + i; positions up to mTotalRead - 1 are filled.
   std::vector<float> mMono;
   std::vector<float> mInterleaved;
+  std::vector<short> mInterleavedShorts;
   std::vector<float> mBands;
   int64_t mBufStart = 0;
   int64_t mTotalRead = 0;

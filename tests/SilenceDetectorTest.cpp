@@ -139,33 +139,46 @@ TEST_F(SilenceDetectorFile, SetUpChecksRefuseWhatCannotBeAnalysed) {
 }
 
 // The producer against an independent reading of its contract: frame k is the
-// mono mixdown centred on k * 220, zeros outside the range, and frames go on
-// until one reaches past the range end (whose short tail it still holds).
-// Two seconds of digital silence let the model settle, where the producer
-// stops computing frames of zeros; a NaN sample ends the stretch.
+// mono mixdown centred on k * 220 of the samples libsndfile reads as floats,
+// zeros outside the range, and frames go on until one reaches past the range
+// end (whose short tail it still holds). Two seconds of digital silence let
+// the model settle, where the producer stops computing frames of zeros; a NaN
+// sample ends the stretch. 16-bit files, which the producer reads as stored,
+// in WAV and FLAC, stereo and mono.
 TEST_F(SilenceDetectorFile, FramesAreTheMixdownCentredOnEveryHop) {
   const int64_t total = 140000;  // several read blocks
   std::vector<float> v = vxtest::Noise(total, 2, 7, 0.3);
   std::fill(v.begin() + 2 * 30000, v.begin() + 2 * 120000, 0.0f);
   v[2 * 120000] = std::numeric_limits<float>::quiet_NaN();  // counts as 0
-  const std::string path = Write("noise.wav", v, 2);
-  v[2 * 120000] = v[2 * 120000 + 1] = 0.0f;
-  for (auto [start, len] : {Range{0, int32_t(total)}, {1234, 120000}}) {
-    std::vector<float> got, expect, frame(512), bands(26);
-    FrameLayout layout;
-    ASSERT_EQ(ComputeFrameLoudness(path, start, len, got, layout), 0);
-    EXPECT_TRUE(layout.frameLen == 512 && layout.hop == 220 && layout.framesRead == len);
-    vx::generalstruct gs;
-    for (int64_t k = 0;; ++k) {
-      for (int64_t j = 0, pos = k * 220 - 256; j < 512; ++j, ++pos) {
-        const int64_t at = 2 * (start + pos);
-        frame[size_t(j)] = pos >= 0 && pos < len ? 0.5f * (v[size_t(at)] + v[size_t(at) + 1]) : 0.0f;
+  const std::string noise = Write("noise.wav", v, 2);
+  v[2 * 120000] = 0.0f;
+  const std::vector<float> mono = vxtest::Noise(total, 1, 8, 0.9);
+  const int pcm16 = SF_FORMAT_PCM_16;
+  const std::string files[] = {noise, Write("s16.wav", v, 2, 44100, SF_FORMAT_WAV | pcm16),
+                               Write("s16.flac", v, 2, 44100, SF_FORMAT_FLAC | pcm16),
+                               Write("m16.wav", mono, 1, 44100, SF_FORMAT_WAV | pcm16)};
+  for (const std::string& path : files) {
+    SF_INFO info{};
+    std::vector<float> x = vxtest::ReadSound(path, &info);
+    const int ch = info.channels;
+    for (auto [start, len] : {Range{0, int32_t(total)}, {1234, 120000}}) {
+      std::vector<float> got, expect, frame(512), bands(26);
+      FrameLayout layout;
+      ASSERT_EQ(ComputeFrameLoudness(path, start, len, got, layout), 0);
+      EXPECT_TRUE(layout.frameLen == 512 && layout.hop == 220 && layout.framesRead == len);
+      vx::generalstruct gs;
+      for (int64_t k = 0;; ++k) {
+        for (int64_t j = 0, pos = k * 220 - 256; j < 512; ++j, ++pos) {
+          const size_t at = size_t(ch * (start + pos));
+          const float m = pos < 0 || pos >= len ? 0.0f : ch == 2 ? 0.5f * (x[at] + x[at + 1]) : x[at];
+          frame[size_t(j)] = std::isfinite(m) ? m : 0.0f;
+        }
+        vx::SpezLautheitByFFT(frame.data(), 512, bands.data(), 25, 220, 44100.f, 16.f, 22050.f, 94.f, gs);
+        expect.push_back(std::accumulate(bands.begin(), bands.end() - 1, 0.0f));
+        if (k * 220 + 256 > len) break;
       }
-      vx::SpezLautheitByFFT(frame.data(), 512, bands.data(), 25, 220, 44100.f, 16.f, 22050.f, 94.f, gs);
-      expect.push_back(std::accumulate(bands.begin(), bands.end() - 1, 0.0f));
-      if (k * 220 + 256 > len) break;
+      EXPECT_EQ(got, expect) << path << " range " << start << "+" << len;
     }
-    EXPECT_EQ(got, expect) << "range " << start << "+" << len;
   }
 }
 
