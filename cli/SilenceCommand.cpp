@@ -191,7 +191,7 @@ CommandRunner Setup(CLI::App& app) {
                                       "Silent stretches of a file, found by loudness, their "
                                       "edges placed on the signal");
   AddBatchOptions(sub, o->batch,
-                  "Sound file (mono or stereo, 44.1 kHz or more); several files give one JSON "
+                  "Sound file (mono or stereo); several files give one JSON "
                   "line each");
   AddDetectOptions(sub, o->detect, "Shorter sounds between silences count as silence, seconds");
   AddRangeOptions(sub, o->range);

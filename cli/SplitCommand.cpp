@@ -2,12 +2,16 @@
 // stretch of sound as its own numbered file, with an index of where every
 // piece came from (index.json and index.csv).
 //
+// With --labels the silences come from a label track (LabelTrack.h) instead
+// of the detector; everything after them is the same.
+//
 // The pieces and the index are one set (OutputSet): written into a hidden
 // staging folder inside OUTDIR and moved into place together once all of
 // them are complete, so that a failed or interrupted run leaves OUTDIR as it
 // was. An earlier set is replaced only with --force, and then whole.
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,11 +24,13 @@
 #include "AudioFile.h"
 #include "Command.h"
 #include "DetectOptions.h"
+#include "Diag.h"
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "FrameRange.h"
 #include "InputFile.h"
 #include "JsonOut.h"
+#include "LabelTrack.h"
 #include "OutputFile.h"
 #include "OutputFormats.h"
 #include "StandardInput.h"
@@ -37,6 +43,7 @@ struct SplitOptions {
   std::string outdir;
   double pad = 0.0;
   DetectOptions detect;
+  std::optional<std::string> labels;  // the track to cut at, instead of detecting
   FrameRange range;
   std::optional<int> bits;      // unset: 16 (PCM formats)
   std::optional<int> channels;  // unset: as the source (mono or stereo)
@@ -108,15 +115,50 @@ std::vector<std::string> EarlierPieces(const std::string& dir) {
   return names;
 }
 
-// The source must be none of the files a run may write or remove: the index,
-// the new pieces, the pieces of earlier runs. Exit 2 when it is.
-int RefuseSourceAmong(const std::string& dir, const std::string& source,
-                      const std::vector<std::string>& pieces) {
+// An input (`what`: the source or the label track) must be none of the files
+// a run may write or remove: the index, the new pieces, the pieces of earlier
+// runs. Exit 2 when it is.
+int RefuseInputAmong(const std::string& dir, const std::string& input,
+                     const std::vector<std::string>& pieces,
+                     std::string_view what = "the source file") {
   std::vector<std::string> names = kIndexNames;
   names.insert(names.end(), pieces.begin(), pieces.end());
   for (const std::string& n : EarlierPieces(dir)) names.push_back(n);
   for (const std::string& n : names)
-    if (int rc = RefuseInput("split", dir + "/" + n, source); rc != kExitOk) return rc;
+    if (NamesInput(dir + "/" + n, input)) {
+      PrintError("split", dir + "/" + n,
+                 "names " + std::string(what) + " itself; refusing to overwrite it");
+      return kExitUsage;
+    }
+  return kExitOk;
+}
+
+// The silences of a label track within the range of the file at `path`,
+// which `af` opens, as a detection would give them.
+int LabelledSilences(const SplitOptions& o, const std::string& path,
+                     const std::vector<Label>& track, AudioFile& af, Detection& d) {
+  if (int rc = OpenAudio("split", af, path); rc != kExitOk) return rc;
+  if (af.mChannels > 2) {
+    PrintError("split", ShownName(path),
+               "has " + std::to_string(af.mChannels) +
+                   " channels; only mono and stereo files are split");
+    return kExitFailed;
+  }
+  d.sampleRate = af.mSampleRate;
+  d.frames = af.mSmpNb;
+  int32_t start = 0, len = 0;
+  if (int rc = CheckRange("split", ShownName(path), o.range, d.frames, d.sampleRate, start, len);
+      rc != kExitOk)
+    return rc;
+  d.SetRange(start, len);
+  const std::vector<Label> silences = SilenceLabels(track);
+  d.silences = LabelFrames(silences, d.sampleRate, d.rangeStart, d.RangeEnd());
+  if (silences.empty())
+    PrintWarning("split", *o.labels, "no label marks a stretch; the whole range is one piece");
+  if (Verbose())
+    vx::DiagOut("label track " + *o.labels + ": " + std::to_string(track.size()) + " labels, " +
+                std::to_string(silences.size()) + " taken as silences, " +
+                std::to_string(d.silences.size()) + " silences once rounded, clipped and merged");
   return kExitOk;
 }
 
@@ -146,6 +188,14 @@ int RunSplit(SplitOptions o) {
     return kExitUsage;
   }
   if (int rc = CheckDetectOptions("split", o.detect); rc != kExitOk) return rc;
+  if (o.labels == "-" && (o.file == "-" || isatty(STDIN_FILENO) == 1)) {
+    PrintError("split", "",
+               o.file == "-" ? "--labels - and FILE - would both read standard input; name the "
+                               "label track by its path"
+                             : "--labels -: standard input is a terminal; pipe or redirect a label "
+                               "track into it");
+    return kExitUsage;
+  }
   // Refused before the analysis (8-bit WAV, for one); the rate is checked
   // once the source is open.
   if (!format->Lossy() && !Holds(*format, bits)) {
@@ -165,15 +215,27 @@ int RunSplit(SplitOptions o) {
     return kExitFailed;
   }
   // Checked before anything is made, and again once the pieces are known.
-  if (int rc = RefuseSourceAmong(o.outdir, o.file, {}); rc != kExitOk) return rc;
+  // The label track is an input too.
+  const bool labelFile = o.labels && *o.labels != "-";
+  if (int rc = RefuseInputAmong(o.outdir, o.file, {}); rc != kExitOk) return rc;
+  if (labelFile)
+    if (int rc = RefuseInputAmong(o.outdir, *o.labels, {}, "the label track"); rc != kExitOk)
+      return rc;
+  std::vector<Label> track;
+  if (o.labels)
+    if (int rc = ReadLabelTrack("split", *o.labels, track); rc != kExitOk) return rc;
   OutputSet set("split", o.outdir);
   if (int rc = set.Open(); rc != kExitOk) return rc;
 
   Detection d;
-  if (int rc = DetectSilences("split", in.path(), o.detect, d, &o.range); rc != kExitOk) return rc;
-
   AudioFile af;
-  if (int rc = OpenAudio("split", af, in.path()); rc != kExitOk) return rc;
+  if (o.labels) {
+    if (int rc = LabelledSilences(o, in.path(), track, af, d); rc != kExitOk) return rc;
+  } else {
+    if (int rc = DetectSilences("split", in.path(), o.detect, d, &o.range); rc != kExitOk)
+      return rc;
+    if (int rc = OpenAudio("split", af, in.path()); rc != kExitOk) return rc;
+  }
   const int channels = o.channels.value_or(std::min(af.mChannels, 2));
   if (auto why = Unwritable(*format, engineFormat, channels, af.mSampleRate)) {
     PrintError("split", "", *why);
@@ -181,6 +243,9 @@ int RunSplit(SplitOptions o) {
   }
 
   const auto rate = static_cast<double>(d.sampleRate);
+  // Also with a label track: a sound shorter than --min-sound gets no piece
+  // (a silence the detector ends a frame before the end of the file, written
+  // as a label, must not leave a one-frame piece behind).
   std::vector<Piece> pieces =
       CutPieces(d.silences, d.rangeStart, d.RangeEnd(), std::llround(o.pad * rate),
                 std::llround(double(o.detect.minSound) * rate));
@@ -192,7 +257,10 @@ int RunSplit(SplitOptions o) {
     pieces[i].name = "piece-" + num + "." + o.ext;
     names.push_back(pieces[i].name);
   }
-  if (int rc = RefuseSourceAmong(o.outdir, o.file, names); rc != kExitOk) return rc;
+  if (int rc = RefuseInputAmong(o.outdir, o.file, names); rc != kExitOk) return rc;
+  if (labelFile)
+    if (int rc = RefuseInputAmong(o.outdir, *o.labels, names, "the label track"); rc != kExitOk)
+      return rc;
 
   // Without --force an earlier set stops the run before anything is written;
   // with it, the earlier set is replaced whole: its pieces that the new set
@@ -242,10 +310,18 @@ int RunSplit(SplitOptions o) {
   j["frames"] = d.frames;
   j["bits"] = format->Lossy() ? nlohmann::ordered_json() : nlohmann::ordered_json(bits);
   j["channels"] = channels;
-  j["thresholds"] = d.fixed ? "fixed" : "auto";
-  j["silence_loudness"] = FloatJson(d.silenceLoudness);
-  j["modulation_loudness"] = FloatJson(d.modulationLoudness);
-  j["min_silence"] = FloatJson(o.detect.minSilence);
+  if (o.labels) {
+    // No detector ran: its settings have no value.
+    j["thresholds"] = "labels";
+    j["labels"] = *o.labels;
+    for (const char* key : {"silence_loudness", "modulation_loudness", "min_silence"})
+      j[key] = nullptr;
+  } else {
+    j["thresholds"] = d.fixed ? "fixed" : "auto";
+    j["silence_loudness"] = FloatJson(d.silenceLoudness);
+    j["modulation_loudness"] = FloatJson(d.modulationLoudness);
+    j["min_silence"] = FloatJson(o.detect.minSilence);
+  }
   j["min_sound"] = FloatJson(o.detect.minSound);
   j["pad"] = o.pad;
   auto list = nlohmann::ordered_json::array();
@@ -289,7 +365,7 @@ CommandRunner Setup(CLI::App& app) {
   auto o = std::make_shared<SplitOptions>();
   CLI::App* sub =
       app.add_subcommand("split", "Cut a file at its silences: one numbered file per sound");
-  sub->add_option("FILE", o->file, "Sound file (mono or stereo, 44.1 kHz or more)")->required();
+  sub->add_option("FILE", o->file, "Sound file (mono or stereo)")->required();
   AddRawInputOptions(sub);
   sub->add_option("OUTDIR", o->outdir, "Directory for the pieces and the index (made if missing)")
       ->required();
@@ -297,8 +373,22 @@ CommandRunner Setup(CLI::App& app) {
                   "Seconds of the neighbouring silence kept before and after each sound")
       ->capture_default_str();
   AddRangeOptions(sub, o->range);
+  const size_t before = sub->get_options().size();
   AddDetectOptions(sub, o->detect,
                    "Shorter sounds count as silence and get no piece of their own, seconds");
+  CLI::Option* labels =
+      sub->add_option("--labels", o->labels,
+                      "Cut at the silences of this label track instead of detecting them "
+                      "(START<tab>END<tab>TEXT lines in seconds, as 'vxaudio silence --format "
+                      "labels' writes; - reads standard input): the labels named silence, or "
+                      "all when none is, taken as they are; a point label (START = END) is no "
+                      "silence. Not with the detector's options but --min-sound")
+          ->type_name("TRACK");
+  // --min-sound stays: it also says which stretches between silences are too
+  // short to be pieces.
+  const std::vector<CLI::Option*> detect = sub->get_options();
+  for (size_t i = before; i + 1 < detect.size(); ++i)
+    if (!detect[i]->check_lname("min-sound")) labels->excludes(detect[i]);
   sub->add_option("--bits", o->bits, "8, 16 (default) or 24; not for mp3, ogg, opus");
   sub->add_option("--channels", o->channels, "1 (mono mixdown) or 2 (default: as the source)");
   sub->add_option("--ext", o->ext,

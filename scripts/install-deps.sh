@@ -6,10 +6,13 @@ set -euo pipefail
 build_pkgs=(g++ make cmake pkg-config libsndfile1-dev portaudio19-dev libasound2-dev
             libnspr4-dev libcli11-dev nlohmann-json3-dev libsoxr-dev
             libcairo2-dev libfontconfig-dev fonts-dejavu-core  # pictures: drawing, label font
-            libsleef-dev)  # vectorised elementary functions for the fast analysis
+            libsleef-dev  # vectorised elementary functions for the fast analysis
+            nodejs)  # npm installs the review page's libraries, embedded at build time
 test_pkgs=(libgtest-dev libgmock-dev espeak-ng sox flac parallel libasound2-plugins  # desktop ALSA plugins: the playback tests must not load them
-           groff-base man-db)  # the install check renders the manual page
-bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time)
+           groff-base man-db  # the install check renders the manual page
+           chromium)  # the review page is tested in it (headless)
+bench_pkgs=(libbenchmark-dev libfftw3-dev ffmpeg sox espeak-ng time
+            chromium)  # the review page's drawing time
 # clang's -fsanitize=fuzzer runtime (libFuzzer) comes with libclang-rt.
 fuzz_pkgs=(clang libclang-rt-14-dev)
 
@@ -22,30 +25,35 @@ case "${1:-test}" in
   *) echo "install-deps.sh: unknown group '$1' (build, test, bench, fuzz or all)" >&2; exit 2 ;;
 esac
 
-# Node packages the tests load (package.json, pinned by package-lock.json):
-# installed again whenever the lock file is newer than node_modules.
-if [[ "${1:-test}" == test || "${1:-test}" == all ]]; then
-  root="$(cd "$(dirname "$0")/.." && pwd)"
-  if [ ! -d "$root/node_modules" ] || [ "$root/package-lock.json" -nt "$root/node_modules" ]; then
-    if command -v npm >/dev/null 2>&1; then
-      echo "install-deps.sh: npm ci" >&2
-      (cd "$root" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-    else
-      echo "install-deps.sh: npm not found; the waveform-data test will be skipped" >&2
-    fi
-  fi
-fi
-
 missing=()
 for p in "${want[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Debian's nodejs comes without npm; other builds of it bring their own.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "install-deps.sh: installing ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-# The package lists may be absent on a fresh machine; refresh them once.
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "install-deps.sh: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  # The package lists may be absent on a fresh machine; refresh them once.
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Node packages (package.json, pinned by package-lock.json): the review
+# page's libraries, which the build embeds, in every group that builds; the
+# tools that test the page (puppeteer-core, eslint) with the tests. Installed
+# again whenever the lock file is newer than what npm installed.
+case "${1:-test}" in
+  test|bench|all) npm_args=(); need=puppeteer-core ;;
+  *)        npm_args=(--omit=dev); need=peaks.js ;;
+esac
+root="$(cd "$(dirname "$0")/.." && pwd)"
+stamp="$root/node_modules/.package-lock.json"
+if [ ! -d "$root/node_modules/$need" ] || [ ! -f "$stamp" ] ||
+   [ "$root/package-lock.json" -nt "$stamp" ]; then
+  echo "install-deps.sh: npm ci ${npm_args[*]}" >&2
+  (cd "$root" && npm ci "${npm_args[@]}" --no-audit --no-fund --loglevel=error >/dev/null)
+fi

@@ -495,7 +495,7 @@ TEST_F(Cli, SuccessIsQuietAndEveryCommandTakesTheSameSwitches) {
     Outcome r = Vx(std::string(q) + " " + wav + " " + wav);
     EXPECT_EQ(std::tuple(r.status, r.err), std::tuple(0, "")) << q;
   }
-  for (const char* command : {"info", "graph", "export", "silence", "loudness", "split", "play"}) {
+  for (const char* command : {"info", "graph", "export", "silence", "loudness", "split", "play", "review"}) {
     const std::string help = Vx(std::string(command) + " --help").out;
     EXPECT_NE(help.find("-q,--quiet"), std::string::npos) << command;
     EXPECT_NE(help.find("-v,--verbose"), std::string::npos) << command;

@@ -1,6 +1,7 @@
 // vxaudio split as a user runs it: pieces on disk that hold exactly the
 // source frames the index names, padding that never makes pieces overlap,
-// and outputs that are never replaced without --force.
+// and outputs that are never replaced without --force; cut at the silences
+// of a label track as well as at detected ones.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -165,6 +166,84 @@ TEST_F(Split, BadOutputsAndInputsFailWithOneLine) {
   }
   // A failed run leaves no output directory behind.
   for (const char* d : {"m", "t", "b", "p", "e", "s"}) EXPECT_FALSE(fs::exists(dir.File(d))) << d;
+}
+
+TEST_F(Split, LabelTrackOfTheDetectedSilencesCutsTheSamePieces) {
+  ASSERT_EQ(Vx("silence -q talk.wav --format labels -o talk.txt --start 0.2").status, 0);
+  ASSERT_EQ(Vx("split -q talk.wav found --pad 0.05 --start 0.2").status, 0);
+  auto r = Vx("split -q talk.wav labelled --labels talk.txt --pad 0.05 --start 0.2");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  EXPECT_EQ(vxtest::Slurp(dir.File("labelled/index.csv")),
+            vxtest::Slurp(dir.File("found/index.csv")));
+  auto j = Index(dir.File("labelled"));
+  EXPECT_EQ(j["pieces"], Index(dir.File("found"))["pieces"]);
+  EXPECT_EQ(std::tuple(j["thresholds"], j["labels"]), std::tuple("labels", "talk.txt"));
+  for (const auto& p : j["pieces"]) {
+    const std::string name = p["file"];
+    EXPECT_EQ(vxtest::Slurp(dir.File("labelled/" + name)), vxtest::Slurp(dir.File("found/" + name)))
+        << name;
+  }
+}
+
+TEST_F(Split, EditedLabelTrackGivesThePiecesItSays) {
+  // The detected track with the silence after the second sound ended later,
+  // the one after it removed, two overlapping ones added out of order, a
+  // point label, another kind of label, a spectral label's frequency line,
+  // CRLF ends and one line separated by spaces.
+  vxtest::WriteBytes(dir.File("edited.txt"),
+                     "0.000000\t0.500000\tsilence\r\n"
+                     "0.800000\t0.800000\tsilence\r\n"
+                     "1.000000\t1.200000\tcough and breath \r\n"
+                     "1.500000\t2.500000\tsilence\r\n"
+                     "\\\t120.000000\t3400.000000\r\n"
+                     "3.300000 3.600000 silence  \r\n"
+                     "3.200000\t3.400000\tSilence\r\n"
+                     "\r\n"
+                     "4.600000\t9.000000\tsilence\r\n");
+  auto r = Vx("split -q talk.wav edited --labels edited.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto frames = [](const nlohmann::json& pieces) {
+    std::vector<std::pair<int64_t, int64_t>> v;
+    for (const auto& p : pieces) v.emplace_back(p["start"], p["end"]);
+    return v;
+  };
+  using Spans = std::vector<std::pair<int64_t, int64_t>>;
+  EXPECT_EQ(frames(Index(dir.File("edited"))["pieces"]),
+            (Spans{{22050, 66150}, {110250, 141120}, {158760, 202860}}));
+
+  // No region label says silence (a point label is none): every one is
+  // taken. From standard input.
+  vxtest::WriteBytes(dir.File("pauses.txt"), "0\t0.5\tpause\n2\t2\tsilence\n4.6\t5\tend\n");
+  r = Vx("split -q talk.wav pauses --labels - <pauses.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(frames(Index(dir.File("pauses"))["pieces"]), (Spans{{22050, 202860}}));
+}
+
+TEST_F(Split, BadLabelTracksAreRefusedBeforeAnythingIsWritten) {
+  vxtest::WriteBytes(dir.File("good.txt"), "0\t0.5\tsilence\n");
+  for (auto [track, args, status, err] : {
+           std::tuple{"0\t1\tsilence\n\n2.5\tx\tsilence\n", "", 1,
+                      "bad.txt:3: not a label line: \"x\" is not a time in seconds\n"},
+           {"0\t1\r\n1.5\r\n", "", 1, "bad.txt:2: not a label line: no end time after 1.5\n"},
+           {"0\tnan\tsilence\n", "", 1, "bad.txt:1: not a label line: \"nan\" is not a time"},
+           {"0\t-1\tsilence\n", "", 1, "bad.txt:1: negative time -1\n"},
+           {"\xEF\xBB\xBF" "2\t1.5\tsilence\n", "", 1,
+            "bad.txt:1: the label ends (1.5 s) before it starts (2 s)\n"},
+           // The command line: the track is an input like the source.
+           {"", "talk.wav out --labels missing.txt", 1, "missing.txt: no such file\n"},
+           {"", "talk.wav out --labels out/index.csv", 2,
+            "out/index.csv: names the label track itself"},
+           {"", "talk.wav out --labels good.txt --min-silence 0.3", 2,
+            "--min-silence excludes --labels\n"},
+           {"", "- out --labels - <talk.wav", 2, "--labels - and FILE - would both read"}}) {
+    if (*track) vxtest::WriteBytes(dir.File("bad.txt"), track);
+    auto r = Vx(std::string("split -q ") + (*args ? args : "talk.wav out --labels bad.txt"));
+    EXPECT_EQ(r.status, status) << track << args;
+    EXPECT_EQ(r.err.rfind(std::string("vxaudio split: ") + err, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_FALSE(fs::exists(dir.File("out"))) << track << args;
+  }
 }
 
 }  // namespace
