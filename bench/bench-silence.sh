@@ -83,15 +83,15 @@ echo "vxaudio silence (auto thresholds) vs ffmpeg silencedetect=noise=-30dB:d=0.
 echo "$pairs alternating pairs per file, medians; ratio = vxaudio / ffmpeg (below 1.0: vxaudio cheaper/faster)"
 echo "$cores cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at start"
 hour_peak=0
-for spec in "$hour|44.1 kHz stereo 16-bit WAV" "$hour48|48 kHz stereo 16-bit WAV" \
+for entry in "$hour|44.1 kHz stereo 16-bit WAV" "$hour48|48 kHz stereo 16-bit WAV" \
             "$hourflac|44.1 kHz stereo 16-bit FLAC"; do
-  file=${spec%%|*}
+  file=${entry%%|*}
   read -r vw vc vm fw fc fm nv nf <<<"$(pairs_of "$file")"
   read -r pvw _ _ pfw _ _ _ _ <<<"$(pairs_of "$file" taskset -c 0)"
   [ "$file" = "$hour" ] && hour_peak=$vm
   cr=$(calc "$vc / $fc") wr=$(calc "$vw / $fw")
   if [ "$cores" -ge 2 ]; then wv=$(verdict "$wr < 1.0"); else wv="n/a (1 core)"; fi
-  printf '\n%s min, %s\n' "$(minutes "$file")" "${spec#*|}"
+  printf '\n%s min, %s\n' "$(minutes "$file")" "${entry#*|}"
   printf '  %-22s %8s %8s %9s %9s\n' "" "cpu s" "wall s" "peak MB" "silences"
   printf '  %-22s %8.2f %8.2f %9s %9d\n' "vxaudio silence" "$vc" "$vw" "$(mb "$vm")" "$nv"
   printf '  %-22s %8.2f %8.2f %9s %9d\n' "ffmpeg silencedetect" "$fc" "$fw" "$(mb "$fm")" "$nf"

@@ -10,6 +10,7 @@
 #include "EdgeRefinement.h"
 #include "ExitStatus.h"
 #include "InputFile.h"
+#include "JsonOut.h"
 #include "Resampler.h"
 #include "StandardInput.h"
 #include "SilenceDetector.h"
@@ -222,6 +223,37 @@ int DetectSilences(std::string_view command, const std::string& file, const Dete
     return kExitFailed;
   }
   return kExitOk;
+}
+
+nlohmann::ordered_json DetectionJson(const DetectOptions& o, const std::string& file,
+                                     const Detection& d) {
+  nlohmann::ordered_json j;
+  j["file"] = file;
+  j["sample_rate"] = d.sampleRate;
+  j["frames"] = d.frames;
+  if (d.Ranged()) {
+    j["range"] = {d.rangeStart, d.RangeEnd()};
+    j["range_s"] = {JsonNumber(double(d.rangeStart) / d.sampleRate),
+                    JsonNumber(double(d.RangeEnd()) / d.sampleRate)};
+  }
+  nlohmann::ordered_json p;
+  p["thresholds"] = d.fixed ? "fixed" : "auto";
+  p["silence_loudness"] = FloatJson(d.silenceLoudness);
+  p["modulation_loudness"] = FloatJson(d.modulationLoudness);
+  p["min_silence"] = FloatJson(o.minSilence);
+  p["min_sound"] = FloatJson(o.minSound);
+  p["edges"] = o.edges;
+  j["parameters"] = p;
+  auto spans = nlohmann::ordered_json::array();
+  auto seconds = nlohmann::ordered_json::array();
+  for (const MarkData& m : d.silences) {
+    spans.push_back({m.area.start, m.area.end});
+    seconds.push_back({JsonNumber(double(m.area.start) / d.sampleRate),
+                       JsonNumber(double(m.area.end) / d.sampleRate)});
+  }
+  j["silences"] = spans;
+  j["silences_s"] = seconds;
+  return j;
 }
 
 }  // namespace vxcli

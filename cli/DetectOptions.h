@@ -5,6 +5,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>
@@ -67,6 +68,7 @@ struct Detection {
   int32_t rangeStart = 0;
   int32_t rangeLength = 0;
   int32_t RangeEnd() const { return rangeLength ? rangeStart + rangeLength : frames; }
+  bool Ranged() const { return rangeStart > 0 || RangeEnd() < frames; }
   // A range that covers the file stays the whole-file analysis, to the frame.
   void SetRange(int32_t start, int32_t len) {
     if (start == 0 && len >= frames) return;
@@ -94,5 +96,11 @@ int RunDetection(const std::string& file, const DetectOptions& o, Detection& ioF
 // error line. Returns kExitOk, kExitFailed or kExitUsage (a bad range).
 int DetectSilences(std::string_view command, const std::string& file, const DetectOptions& o,
                    Detection& out, const FrameRange* range = nullptr);
+
+// The detection of `file` as `silence --format json` describes it: rate,
+// frames, the range when one was analysed, the parameters used and the
+// silences in frames and seconds.
+nlohmann::ordered_json DetectionJson(const DetectOptions& o, const std::string& file,
+                                     const Detection& d);
 
 }  // namespace vxcli

@@ -47,27 +47,7 @@ std::string DefaultPage(const std::string& file) {
 // What the page shows and edits: the detection as `silence --format json`
 // describes it, with the waveform's resolution.
 std::string PageData(const ReviewOptions& o, const Detection& d, int32_t samplesPerPixel) {
-  nlohmann::ordered_json j;
-  j["file"] = o.file;
-  j["sample_rate"] = d.sampleRate;
-  j["frames"] = d.frames;
-  nlohmann::ordered_json p;
-  p["thresholds"] = d.fixed ? "fixed" : "auto";
-  p["silence_loudness"] = FloatJson(d.silenceLoudness);
-  p["modulation_loudness"] = FloatJson(d.modulationLoudness);
-  p["min_silence"] = FloatJson(o.detect.minSilence);
-  p["min_sound"] = FloatJson(o.detect.minSound);
-  p["edges"] = o.detect.edges;
-  j["parameters"] = p;
-  auto spans = nlohmann::ordered_json::array();
-  auto seconds = nlohmann::ordered_json::array();
-  for (const MarkData& m : d.silences) {
-    spans.push_back({m.area.start, m.area.end});
-    seconds.push_back({JsonNumber(double(m.area.start) / d.sampleRate),
-                       JsonNumber(double(m.area.end) / d.sampleRate)});
-  }
-  j["silences"] = spans;
-  j["silences_s"] = seconds;
+  nlohmann::ordered_json j = DetectionJson(o.detect, o.file, d);
   j["samples_per_pixel"] = samplesPerPixel;
   return DumpJson(j, -1);
 }

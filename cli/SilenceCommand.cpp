@@ -35,7 +35,6 @@ struct SilenceOptions {
 // time order. The sounds are what the silences leave of the file, except for
 // stretches shorter than --min-sound, which the detector does not count as
 // sound (a silence that reaches the end of the file may stop a frame short).
-bool IsRanged(const Detection& d) { return d.rangeStart > 0 || d.RangeEnd() < d.frames; }
 
 std::string Labels(const SilenceOptions& o, const Detection& d) {
   const int32_t rate = d.sampleRate;
@@ -58,43 +57,12 @@ std::string Labels(const SilenceOptions& o, const Detection& d) {
   return text;
 }
 
-nlohmann::ordered_json SilenceJson(const SilenceOptions& o, const std::string& file,
-                                   const Detection& d) {
-  nlohmann::ordered_json j;
-  j["file"] = file;
-  j["sample_rate"] = d.sampleRate;
-  j["frames"] = d.frames;
-  if (IsRanged(d)) {
-    j["range"] = {d.rangeStart, d.RangeEnd()};
-    j["range_s"] = {JsonNumber(double(d.rangeStart) / d.sampleRate),
-                    JsonNumber(double(d.RangeEnd()) / d.sampleRate)};
-  }
-  nlohmann::ordered_json p;
-  p["thresholds"] = d.fixed ? "fixed" : "auto";
-  p["silence_loudness"] = FloatJson(d.silenceLoudness);
-  p["modulation_loudness"] = FloatJson(d.modulationLoudness);
-  p["min_silence"] = FloatJson(o.detect.minSilence);
-  p["min_sound"] = FloatJson(o.detect.minSound);
-  p["edges"] = o.detect.edges;
-  j["parameters"] = p;
-  auto spans = nlohmann::ordered_json::array();
-  auto seconds = nlohmann::ordered_json::array();
-  for (const MarkData& m : d.silences) {
-    spans.push_back({m.area.start, m.area.end});
-    seconds.push_back({JsonNumber(double(m.area.start) / d.sampleRate),
-                       JsonNumber(double(m.area.end) / d.sampleRate)});
-  }
-  j["silences"] = spans;
-  j["silences_s"] = seconds;
-  return j;
-}
-
 std::string SilenceText(const SilenceOptions& o, const std::string& file, const Detection& d) {
   const int32_t rate = d.sampleRate;
   const std::vector<MarkData>& marks = d.silences;
   std::string text;
   if (o.format == "json") {
-    text = DumpJson(SilenceJson(o, file, d));
+    text = DumpJson(DetectionJson(o.detect, file, d));
   } else if (o.format == "csv") {
     text = "start,end,start_s,end_s\n";
     for (const MarkData& m : marks)
@@ -112,7 +80,7 @@ std::string SilenceText(const SilenceOptions& o, const std::string& file, const 
                   double(o.detect.minSilence), double(o.detect.minSound),
                   o.detect.edges.c_str());
     text = file + buf;
-    if (IsRanged(d))
+    if (d.Ranged())
       text += "analysed " + Seconds(d.rangeStart, rate) + " s to " + Seconds(d.RangeEnd(), rate) +
               " s\n";
     std::snprintf(buf, sizeof buf, "%zu silence%s\n", marks.size(), marks.size() == 1 ? "" : "s");
@@ -144,7 +112,7 @@ BatchItem SilenceOne(const SilenceOptions& o, const std::string& file) {
   else if (d.SetRange(r.start, r.len); RunDetection(file, o.detect, d) != kDetectOk)
     item.error = "analysis failed: " + FirstCapturedError();
   else
-    item.result = SilenceJson(o, file, d);
+    item.result = DetectionJson(o.detect, file, d);
   return item;
 }
 
