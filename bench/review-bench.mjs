@@ -8,37 +8,24 @@ import { execFileSync } from 'node:child_process';
 import { existsSync, mkdirSync, statSync } from 'node:fs';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
+import { launchBrowser } from '../tests/browser.mjs';
 
 const [vxaudio, work, source] = process.argv.slice(2);
-const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
 const GOAL_MS = 3000;
-let puppeteer;
-try {
-  ({ default: puppeteer } = await import('puppeteer-core'));
-} catch {
-  console.log('skipped: puppeteer-core is not installed (run scripts/install-deps.sh test)');
-  process.exit(77);
-}
-if (!existsSync(chromium)) {
-  console.log(`skipped: no Chromium at ${chromium}`);
-  process.exit(77);
-}
+const browser = await launchBrowser();
 mkdirSync(work, { recursive: true });
 const hour = join(work, 'hour.flac');
-if (!existsSync(hour)) {
-  // 12.29 s x 293 = 60.0 minutes.
-  execFileSync('sox', [join(source, 'examples', 'speech.flac'), hour, 'repeat', '292']);
-}
 const page = join(work, 'hour.html');
-let started = Date.now();
-execFileSync(vxaudio, ['review', '-q', hour, '-o', page]);
-const writeMs = Date.now() - started;
-
-const browser = await puppeteer.launch({ executablePath: chromium, headless: true,
-  args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required'] });
 const times = [];
-let silences = 0;
+let silences = 0, writeMs = 0;
 try {
+  if (!existsSync(hour)) {
+    // 12.29 s x 293 = 60.0 minutes.
+    execFileSync('sox', [join(source, 'examples', 'speech.flac'), hour, 'repeat', '292']);
+  }
+  let started = Date.now();
+  execFileSync(vxaudio, ['review', '-q', hour, '-o', page]);
+  writeMs = Date.now() - started;
   for (let i = 0; i < 3; ++i) {
     const tab = await browser.newPage();
     await tab.setViewport({ width: 1200, height: 640 });

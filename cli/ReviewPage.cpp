@@ -97,6 +97,7 @@ std::string BuildReviewPage(const ReviewPageParts& parts) {
     if (key == "script") return std::string(kReviewScript);
     if (key == "data") return ScriptJson(parts.dataJson);
     if (key == "peaks") return Base64(parts.peaks);
+    if (key == "loudness") return Base64(parts.loudness);
     if (key == "audio") return HtmlText(parts.audioUrl);
     return "{{" + std::string(key) + "}}";
   };
@@ -104,7 +105,7 @@ std::string BuildReviewPage(const ReviewPageParts& parts) {
   const std::string_view t = kReviewTemplate;
   std::string page;
   page.reserve(t.size() + kReviewKonva.size() + kReviewPeaks.size() + kReviewWaveformData.size() +
-               parts.peaks.size() * 4 / 3 + parts.audioUrl.size() + parts.dataJson.size() + 4096);
+               (parts.peaks.size() + parts.loudness.size()) * 4 / 3 + parts.audioUrl.size() + parts.dataJson.size() + 4096);
   size_t at = 0;
   while (at < t.size()) {
     const size_t open = t.find("{{", at);

@@ -13,6 +13,7 @@ struct ReviewPageParts {
   std::string dataJson;     // the detection and the file's description (JSON)
   std::string peaks;        // binary waveform data (WaveformData.h's .dat encoding)
   std::string audioUrl;     // a relative URL or a data: URL
+  std::string loudness;     // one byte per analysis frame (ReviewCommand.cpp), or nothing
 };
 
 std::string BuildReviewPage(const ReviewPageParts& parts);

@@ -15,7 +15,7 @@
   let stopAt = null;
   let nextId = 0;
 
-  const review = { ready: false, segments, labels, csv, json, peaks: null };
+  const review = { ready: false, segments, labels, csv, json, loudness, peaks: null };
   window.review = review;
 
   // printf's "%.6f", as `silence --format labels` writes times: the exact
@@ -148,11 +148,99 @@
     setTimeout(() => URL.revokeObjectURL(a.href), 1000);
   }
 
-  function decodePeaks() {
-    const text = atob(document.getElementById('review-peaks').textContent.trim());
+  function decodeBase64(element) {
+    const text = atob(element.textContent.trim());
     const bytes = new Uint8Array(text.length);
     for (let i = 0; i < text.length; ++i) bytes[i] = text.charCodeAt(i);
-    return bytes.buffer;
+    return bytes;
+  }
+
+  // The loudness curve (vxaudio review --loudness): one byte per analysis
+  // frame, its place on a log scale from curve.low (0) to curve.high (255).
+  const curve = data.loudness || null;
+  const curveBytes = curve ? decodeBase64(document.getElementById('review-loudness')) : null;
+
+  function loudness() {
+    if (!curve) return null;
+    const span = Math.log(curve.high / curve.low);
+    return Array.from(curveBytes, (b) => curve.low * Math.exp(span * b / 255));
+  }
+
+  // Where `value` (sone) sits on the curve's scale: 0 at the bottom, 1 at the top.
+  function curveLevel(value) {
+    const span = Math.log(curve.high / curve.low);
+    return span > 0 ? Math.log(value / curve.low) / span : 0;
+  }
+
+  function frameTime(k) {
+    return k === curveBytes.length - 1 ? curve.last_s : k * curve.hop_s;
+  }
+
+  // Draws the part of the curve between `start` and `end` seconds over the
+  // zoomable waveform, each pixel column spanning the quietest to the
+  // loudest frame in it, with the thresholds as dashed lines.
+  function drawCurve(canvas, start, end) {
+    const ratio = window.devicePixelRatio || 1;
+    const width = canvas.clientWidth, height = canvas.clientHeight;
+    canvas.width = Math.round(width * ratio);
+    canvas.height = Math.round(height * ratio);
+    const g = canvas.getContext('2d');
+    g.setTransform(ratio, 0, 0, ratio, 0, 0);
+    g.clearRect(0, 0, width, height);
+    if (!(end > start) || curveBytes.length === 0) return;
+    const pad = 4;
+    const y = (level) => pad + (1 - level) * (height - 2 * pad);
+    g.font = '10px sans-serif';
+    g.lineWidth = 1;
+    g.setLineDash([5, 4]);
+    const p = data.parameters;
+    // The silence threshold's name below its line, the other's above: the
+    // two are often a few pixels apart.
+    for (const [value, color, name, below] of [[p.silence_loudness, '#d62728', 'silence', 11],
+      [p.modulation_loudness, '#9467bd', 'modulation', -3]]) {
+      const level = curveLevel(value);
+      if (!(level >= 0 && level <= 1)) continue;
+      g.strokeStyle = g.fillStyle = color;
+      g.beginPath();
+      g.moveTo(0, y(level));
+      g.lineTo(width, y(level));
+      g.stroke();
+      g.fillText(name + ' ' + sone(value) + ' sone', 4, y(level) + below);
+    }
+    g.setLineDash([]);
+    g.strokeStyle = '#2a9d3a';
+    g.lineWidth = 1.5;
+    g.beginPath();
+    const perPixel = (end - start) / width;
+    const last = curveBytes.length - 1;
+    let k = Math.max(0, Math.floor(start / curve.hop_s));
+    for (let x = 0; x < width && k <= last; ++x) {
+      const until = start + (x + 1) * perPixel;
+      let low = 255, high = 0;
+      do {
+        low = Math.min(low, curveBytes[k]);
+        high = Math.max(high, curveBytes[k]);
+        ++k;
+      } while (k <= last && frameTime(k) < until);
+      if (x === 0) g.moveTo(x, y(high / 255)); else g.lineTo(x, y(high / 255));
+      if (low !== high) g.lineTo(x, y(low / 255));
+    }
+    g.stroke();
+  }
+
+  function showCurve(created) {
+    const view = created.views.getView('zoomview');
+    const canvas = document.createElement('canvas');
+    canvas.id = 'loudness-curve';
+    document.getElementById('zoomview').appendChild(canvas);
+    let shown = [view.getStartTime(), view.getEndTime()];
+    const draw = () => drawCurve(canvas, shown[0], shown[1]);
+    created.on('zoomview.update', (e) => {
+      shown = [e.startTime, e.endTime];
+      draw();
+    });
+    window.addEventListener('resize', draw);
+    draw();
   }
 
   function sone(v) {
@@ -244,7 +332,9 @@
     waveformColor: '#4a6b8a',
     playheadColor: '#000000',
     mediaElement: audio,
-    waveformData: { arraybuffer: decodePeaks() },
+    waveformData: {
+      arraybuffer: decodeBase64(document.getElementById('review-peaks')).buffer,
+    },
     zoomLevels: [1, 2, 4, 8, 16, 32, 64, 128].map((k) => k * spp),
     segmentOptions: { overlay: true, overlayOffset: 0, overlayCornerRadius: 0,
       overlayColor: '#ff8c00', overlayBorderColor: '#ff8c00', overlayOpacity: 0.3,
@@ -264,6 +354,7 @@
     zoomview.setWaveformDragMode('insert-segment');
     zoomview.setSegmentDragMode('no-overlap');
     bind();
+    if (curve) showCurve(created);
     showTable();
     review.ready = true;
   });

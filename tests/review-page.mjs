@@ -10,20 +10,9 @@ import { execFileSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, readFileSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
+import { launchBrowser } from './browser.mjs';
 
 const [vxaudio, work, source] = process.argv.slice(2);
-const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
-let puppeteer;
-try {
-  ({ default: puppeteer } = await import('puppeteer-core'));
-} catch {
-  console.log('skipped: puppeteer-core is not installed (run scripts/install-deps.sh test)');
-  process.exit(77);
-}
-if (!existsSync(chromium)) {
-  console.log(`skipped: no Chromium at ${chromium} (run scripts/install-deps.sh test)`);
-  process.exit(77);
-}
 rmSync(work, { recursive: true, force: true });
 mkdirSync(work, { recursive: true });
 
@@ -41,12 +30,7 @@ const speech = join(work, 'speech.flac');
 copyFileSync(join(source, 'examples', 'speech.flac'), speech);
 const detected = JSON.parse(run('silence', 'speech.flac', '--format', 'json'));
 const labelled = run('silence', 'speech.flac', '--format', 'labels');
-
-const browser = await puppeteer.launch({
-  executablePath: chromium,
-  headless: true,
-  args: ['--no-sandbox', '--autoplay-policy=no-user-gesture-required'],
-});
+const browser = await launchBrowser();
 
 // A page with its offences (console errors, page errors, requests that
 // are neither file: nor data:) collected.
@@ -93,6 +77,8 @@ try {
   JSON.stringify(segments));
   check(await page.evaluate(() => window.review.labels()) === labelled,
     'labels() equal silence --format labels');
+  check(await page.evaluate(() => window.review.loudness()) === null,
+    'no loudness curve unless asked for');
   const shot = join(work, 'review.png');
   await page.screenshot({ path: shot });
   if (process.env.VX_REVIEW_SCREENSHOT) copyFileSync(shot, process.env.VX_REVIEW_SCREENSHOT);
@@ -167,6 +153,32 @@ try {
   check(!inline.error && inline.src.startsWith('data:'), 'the embedded sound loads',
     JSON.stringify(inline));
   check(embedded.offences.length === 0, 'no offences embedded', embedded.offences.join('; '));
+  await embedded.page.close();
+
+  // ---- --loudness: the curve `vxaudio loudness` prints, drawn ----
+  run('review', 'speech.flac', '-o', 'loudness.html', '--loudness');
+  const printed = run('loudness', 'speech.flac', '--format', 'csv').trim().split('\n').slice(1)
+    .map((row) => Number(row.split(',')[1]));
+  const curve = await open(join(work, 'loudness.html'));
+  const { values, scale, drawn } = await curve.page.evaluate(() => {
+    const canvas = document.getElementById('loudness-curve');
+    const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let n = 0;
+    for (let i = 3; i < pixels.length; i += 4) n += pixels[i] > 0;
+    const data = JSON.parse(document.getElementById('review-data').textContent);
+    return { values: window.review.loudness(), scale: data.loudness, drawn: n };
+  });
+  check(values.length === printed.length, 'one value per frame',
+    `${values.length} against ${printed.length}`);
+  // Within half a step of the byte scale; anything at or below its bottom
+  // (digital silence's noise) reads as the bottom.
+  const halfStep = Math.log(scale.high / scale.low) / 510 + 1e-5;
+  const off = printed.findIndex((v, k) => !(v > scale.low
+    ? Math.abs(Math.log(values[k] / v)) <= halfStep
+    : Math.abs(values[k] / scale.low - 1) < 1e-9));
+  check(off < 0, 'the values are the printed ones', `frame ${off}: ${values[off]} against ${printed[off]}`);
+  check(drawn > 1000, 'the curve is drawn', `${drawn} pixels`);
+  check(curve.offences.length === 0, 'no offences with the curve', curve.offences.join('; '));
 } catch (e) {
   check(false, 'the run', e.stack);
 } finally {
