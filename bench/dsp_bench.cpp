@@ -96,6 +96,19 @@ void BM_SpezLautheitByFFTFast(benchmark::State& state) {
   LoudnessFrames(state, vx::SpezLautheitByFFTFast);
 }
 
+// The same frames with each instruction set (by FastKernel's number); those
+// this machine lacks are skipped.
+void BM_SpezLautheitByFFTFastWith(benchmark::State& state) {
+  const auto kernel = static_cast<vx::FastKernel>(state.range(0));
+  state.SetLabel(vx::FastKernelName(kernel));
+  if (!vx::FastKernelRuns(kernel)) {
+    state.SkipWithError("not on this machine");
+    return;
+  }
+  LoudnessFrames(state,
+                 [kernel](auto&&... args) { vx::SpezLautheitByFFTFastWith(kernel, args...); });
+}
+
 // On a shared machine the fastest repetition is the steadiest estimate of
 // the cost itself; bench-dsp.sh reports it next to the median.
 double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
@@ -106,4 +119,7 @@ BENCHMARK(BM_fast)->Arg(512)->Arg(1024)->Arg(4096)->ComputeStatistics("min", Fas
 BENCHMARK(BM_fftw_r2c)->Arg(512)->Arg(1024)->Arg(4096)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SpezLautheitByFFT)->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_SpezLautheitByFFTFast)->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_SpezLautheitByFFTFastWith)
+    ->DenseRange(static_cast<int>(vx::FastKernel::kSse2), static_cast<int>(vx::FastKernel::kAvx512))
+    ->ComputeStatistics("min", Fastest);
 BENCHMARK_MAIN();

@@ -1,9 +1,9 @@
 // The loudness of one frame with the model's elementary functions computed
-// over vector lanes (SLEEF, 1-ulp accuracy): the base-10 logarithm of the
-// band powers and the two powers of the loudness law. Everything else is the
-// literal frame's. The doubles of those functions differ from libm's in the
-// last bit now and then; rounded to the model's floats they practically
-// never do, so a frame's total stays within 1e-9 of the literal one.
+// over vector lanes (SLEEF): the base-10 logarithm of the band powers and
+// the two powers of the loudness law. Everything else is the literal
+// frame's. The doubles of those functions differ from libm's in the last
+// bits now and then; rounded to the model's floats they practically never
+// do, so a frame's total stays within 1e-9 of the literal one.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +20,10 @@ void SpezLautheitByFFTFast(const float* frame, int32_t frameLen, float* specLoud
 
 // Where the elementary functions come from. kLibm gives the literal frame's
 // floats exactly.
-enum class FastKernel { kLibm, kSse2, kAvx2 };
+enum class FastKernel { kLibm, kSse2, kAvx2, kAvx512 };
 
-// The best this machine has (AVX2, else SSE2 on x86, else libm), which
-// SpezLautheitByFFTFast uses.
+// The best this machine has (AVX-512 with the F and DQ sets, else AVX2,
+// else SSE2 on x86, else libm), which SpezLautheitByFFTFast uses.
 FastKernel BestFastKernel();
 bool FastKernelRuns(FastKernel kernel);
 const char* FastKernelName(FastKernel kernel);

@@ -44,6 +44,12 @@ struct MaskingWalk {
 // the parameters leave the result to the loop nest.
 bool MaskInLanes(HoerschwData& h, double decay, const MaskingWalk& walk);
 
+// MaskInLanes uses the widest lanes of doubles the machine has: 8 with
+// AVX-512, 4 with AVX2, else none. This narrows them to at most `widest`
+// for every later call (8 restores the machine's), so that a test can try
+// each width; returns the width now in use.
+int32_t NarrowMaskLanes(int32_t widest);
+
 // Window, transform, power and outer-ear weighting of one frame: the same
 // floats as WinFFTBetragPhase(frame, spectrum, n, 0, 0) followed by
 // ApplyAussenOhrUebrtrgmss(spectrum, n, 2), in one pass over the bins.

@@ -18,4 +18,12 @@ void WinFFTBetragPhase(const float* input, float* output, int32_t n, int32_t mag
 void KaiserWindow(int32_t nf, float* output, int32_t count, int32_t odd, float beta);
 double BesselI0(float x);
 
+namespace detail {
+// The window and the outer-ear weighting use the widest lanes of floats the
+// machine has: 16 with AVX-512, 8 with AVX2, else 4. This narrows them to at
+// most `widest` for every later call (16 restores the machine's), so that a
+// test can try each width; returns the width now in use.
+int32_t NarrowSpectrumLanes(int32_t widest);
+}  // namespace detail
+
 }  // namespace vx

@@ -21,13 +21,21 @@ constexpr float kQuietLevel = 0.5f;
 // out of the distribution and move the floor into the sound.
 constexpr float kZeroTolerance = 2.5e-5f;
 
-// Value at fraction q of the sorted data, interpolated between neighbours.
-float Percentile(const std::vector<float>& sorted, float q) {
-  double pos = std::clamp(double(q), 0.0, 1.0) * double(sorted.size() - 1);
+// Value at fraction q of the data in order, interpolated between neighbours.
+// Only the two values around the position are put in place (an hour has
+// 720,000 frames, and sorting them all would cost more than this whole
+// choice needs); the data is reordered.
+float Percentile(std::vector<float>& v, float q) {
+  double pos = std::clamp(double(q), 0.0, 1.0) * double(v.size() - 1);
   size_t i = size_t(pos);
-  if (i + 1 >= sorted.size()) return sorted.back();
+  auto at = v.begin() + std::ptrdiff_t(i);
+  std::nth_element(v.begin(), at, v.end());
+  if (i + 1 >= v.size()) return *at;
+  // Everything after position i is at least v[i]; the least of it is the
+  // next value in order.
+  const float next = *std::min_element(at + 1, v.end());
   double f = pos - double(i);
-  return float(sorted[i] * (1.0 - f) + sorted[i + 1] * f);
+  return float(*at * (1.0 - f) + next * f);
 }
 
 }  // namespace
@@ -49,7 +57,6 @@ AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const A
     if (std::isfinite(x) && x > -kZeroTolerance) v.push_back(x < kZeroTolerance ? 0.0f : x);
   const AutoThresholds lowest{kFloorLoudness, 2.0f * kFloorLoudness};
   if (v.empty()) return lowest;
-  std::sort(v.begin(), v.end());
 
   float floor = std::max(Percentile(v, rule.floorPercentile), kFloorLoudness);
   float level = Percentile(v, rule.levelPercentile);
@@ -58,7 +65,7 @@ AutoThresholds ChooseThresholds(const std::vector<float>& frameLoudness, const A
     // level. Otherwise it is sound throughout: thresholds at the lowest, so
     // that only a true drop to silence would still be found.
     if (level < kQuietLevel) {
-      float top = std::max(v.back(), kFloorLoudness);
+      float top = std::max(*std::max_element(v.begin(), v.end()), kFloorLoudness);
       return {top * 1.5f, top * 2.0f};
     }
     return lowest;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <type_traits>
 
 #include "AnalysisFrame.h"
 #include "AnalysisPreconditions.h"
@@ -23,6 +24,63 @@ namespace {
 // with one read per hop: positions, the short last read and the end of the
 // range come out identical.
 constexpr int32_t kReadBlockFrames = 16384;
+
+// A NaN or infinite sample (a damaged float file) would poison the model's
+// masked threshold, which carries over from frame to frame, and with it
+// every later frame; it counts as silence instead. x - x is 0 exactly for
+// finite x only, a test the compiler can vectorise.
+inline float FiniteOrZero(float x) { return x - x == 0.0f ? x : 0.0f; }
+
+// 16-bit samples are read as stored and scaled here: libsndfile's float for
+// one is s * 2^-15, exact, and every step below is exact too, so the stream
+// is the one its float reading gives, without its conversion pass.
+constexpr float kShortScale = 1.0f / 32768.0f;
+
+// The mono stream from what one read brought. Stereo is not the engine's
+// mono view (the mean of all channels, summed in double): the loudness, and
+// so every mark, is defined on this float half-sum, and the detector
+// analyses mono and stereo only.
+template <typename Sample>
+[[gnu::always_inline]] inline void MonoOf(const Sample* in, int32_t channels, int64_t frames,
+                                          float* out) {
+  auto value = [](Sample x) {
+    if constexpr (std::is_same_v<Sample, short>)
+      return kShortScale * static_cast<float>(x);
+    else
+      return x;
+  };
+  auto clean = [](float x) {
+    if constexpr (std::is_same_v<Sample, short>)
+      return x;
+    else
+      return FiniteOrZero(x);
+  };
+  if (channels == 1)
+    for (int64_t i = 0; i < frames; ++i) out[i] = clean(value(in[i]));
+  else
+    for (int64_t i = 0; i < frames; ++i)
+      out[i] = clean(0.5f * (value(in[2 * i]) + value(in[2 * i + 1])));
+}
+
+// The same operations on wider lanes where the processor has them (chosen
+// here rather than by the loader, which sanitizer runtimes do not survive),
+// so the stream does not depend on the processor.
+#if defined(__x86_64__)
+template <typename Sample>
+[[gnu::target("avx2")]] void MonoOfAvx2(const Sample* in, int32_t channels, int64_t frames,
+                                        float* out) {
+  MonoOf(in, channels, frames, out);
+}
+#endif
+
+template <typename Sample>
+void ToMono(const Sample* in, int32_t channels, int64_t frames, float* out) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return MonoOfAvx2(in, channels, frames, out);
+#endif
+  MonoOf(in, channels, frames, out);
+}
 
 }  // namespace
 
@@ -136,35 +194,15 @@ void FrameProducer::Read(int32_t iWant) {
   }
   float* out = mMono.data() + bufFill;
   sf_count_t got = 0;
-  // A NaN or infinite sample (a damaged float file) would poison the model's
-  // masked threshold, which carries over from frame to frame, and with it
-  // every later frame; it counts as silence instead. x - x is 0 exactly for
-  // finite x only, a test the compiler can vectorise.
-  auto finiteOrZero = [](float x) { return x - x == 0.0f ? x : 0.0f; };
-  // 16-bit samples are read as stored and scaled here: libsndfile's float
-  // for one is s * 2^-15, exact, and every step below is exact too, so the
-  // stream is the one its float reading gives, without its conversion pass.
-  constexpr float kShortScale = 1.0f / 32768.0f;
-  if (mChannels == 1 && mShorts) {
-    got = sf_readf_short(mFile.get(), mInterleavedShorts.data(), want);
-    const short* in = mInterleavedShorts.data();
-    for (sf_count_t i = 0; i < got; ++i) out[i] = kShortScale * static_cast<float>(in[i]);
-  } else if (mChannels == 1) {
-    got = sf_readf_float(mFile.get(), out, want);
-    for (sf_count_t i = 0; i < got; ++i) out[i] = finiteOrZero(out[i]);
-  } else if (mChannels == 2 && mShorts) {
-    got = sf_readf_short(mFile.get(), mInterleavedShorts.data(), want);
-    const short* in = mInterleavedShorts.data();
-    for (sf_count_t i = 0; i < got; ++i)
-      out[i] = 0.5f * (kShortScale * static_cast<float>(in[2 * i]) +
-                       kShortScale * static_cast<float>(in[2 * i + 1]));
-  } else if (mChannels == 2) {
-    // Not the engine's mono view (the mean of all channels, summed in
-    // double): the loudness, and so every mark, is defined on this float
-    // half-sum, and the detector analyses mono and stereo only.
-    got = sf_readf_float(mFile.get(), mInterleaved.data(), want);
-    const float* in = mInterleaved.data();
-    for (sf_count_t i = 0; i < got; ++i) out[i] = finiteOrZero(0.5f * (in[2 * i] + in[2 * i + 1]));
+  if (mChannels == 1 || mChannels == 2) {
+    if (mShorts) {
+      got = sf_readf_short(mFile.get(), mInterleavedShorts.data(), want);
+      if (got > 0) ToMono(mInterleavedShorts.data(), mChannels, got, out);
+    } else {
+      float* in = mChannels == 1 ? out : mInterleaved.data();
+      got = sf_readf_float(mFile.get(), in, want);
+      if (got > 0) ToMono<float>(in, mChannels, got, out);
+    }
   }
   // Other channel counts read nothing: the prefill or the first frame then
   // reports a short file.

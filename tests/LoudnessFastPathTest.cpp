@@ -144,7 +144,8 @@ TEST(SpezLautheitFast, TotalsFollowTheLiteralFrameAtTheDetectorsRates) {
 TEST(SpezLautheitFast, EveryKernelThatRunsHere) {
   const Layout l = LayoutFor(48000);
   const std::vector<float> x = Material(48000, 5, 11);
-  for (FastKernel k : {FastKernel::kLibm, FastKernel::kSse2, FastKernel::kAvx2})
+  for (FastKernel k :
+       {FastKernel::kLibm, FastKernel::kSse2, FastKernel::kAvx2, FastKernel::kAvx512})
     if (vx::FastKernelRuns(k)) Compare(x, l, k, k == FastKernel::kLibm);
 }
 

@@ -4,6 +4,7 @@
 #include "SpezLautheit.h"
 #include "SpezLautheitSteps.h"
 #include "WinFFTBetragPhase.h"
+#include "fast.h"
 #include "generalstruct.h"
 
 #include <gtest/gtest.h>
@@ -241,9 +242,15 @@ bool SameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
+// Restores the machine's widest masking lanes when a test is done with them.
+struct WidestMaskLanes {
+  ~WidestMaskLanes() { vx::detail::NarrowMaskLanes(8); }
+};
+
 // Frame after frame of random levels with the odd -120, 0, -0, tiny, huge,
 // infinite or NaN one: the same floats, bit for bit, as the loop nest, for
-// the detector's layouts and for layouts where the walks' stop matters.
+// the detector's layouts and for layouts where the walks' stop matters, on
+// every width of lanes the machine has and on none.
 TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
   struct Case {
     int32_t bands = kBands, hop = kHop;
@@ -256,7 +263,7 @@ TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
       {.special = 0.0},
       {.hop = 240, .rate = 48000, .high = 24000},
       {.hop = 480, .rate = 96000, .high = 24000, .special = 0.3},
-      {.bands = 2}, {.bands = 3}, {.bands = 4}, {.bands = 7}, {.bands = 63},
+      {.bands = 2}, {.bands = 3}, {.bands = 4}, {.bands = 7}, {.bands = 32}, {.bands = 63},
       {.bands = 80},                     // more bands than the lanes take
       {.quietest = -200, .loudest = -100},
       // Thresholds below -120 dB: the stop matters.
@@ -264,31 +271,45 @@ TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
       {.low = 20000, .high = 100, .quietest = -400, .loudest = -150},  // positions falling
       {.low = 0, .high = 1000},          // first band at 0 Bark
   };
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   const float specials[] = {-120.0f, 0.0f, -0.0f, 1e-30f, -1e-30f, 1e-45f, 300.0f, -14.0f,
                             -34.0f, -54.0f, -INFINITY, NAN, INFINITY};
-  for (const Case& c : cases) {
-    std::uniform_real_distribution<float> level(c.quietest, c.loudest);
-    for (int run = 0; run < 3; ++run) {
+  const WidestMaskLanes restore;
+  for (const int32_t width : {8, 4, 0}) {
+    if (vx::detail::NarrowMaskLanes(width) != width) continue;  // not on this machine
+    if (width > 0) {
+      // The lanes take the detector's frames.
       generalstruct gs;
-      vx::inithoerschw(c.rate, c.low, c.high, c.bands, c.offset, gs);
-      const std::vector<float> H = gs.hoerschw_data.hoerschw;
-      std::vector<float> m = gs.hoerschw_data.mithoerschw, got(c.bands + 1), want;
-      for (int frame = 0; frame < 40; ++frame) {
-        for (float& v : got) {
-          v = level(rng);
-          // Infinite levels stay in the thresholds for good: only in the
-          // last run, late.
-          const int pick = static_cast<int>(unit(rng) * (run == 2 && frame > 30 ? 13 : 12));
-          if (unit(rng) < c.special) v = specials[std::min(pick, 12)];
+      vx::inithoerschw(kRate, kLow, kHigh, kBands, kOffset, gs);
+      const std::vector<float> levels(kBands + 1, -30.0f);
+      const vx::detail::Layout lay = vx::detail::BandLayoutOf(kBands, kLow, kHigh, gs);
+      EXPECT_TRUE(vx::detail::MaskInLanes(gs.hoerschw_data, 500.0 * kHop / kRate,
+                                          {levels.data(), kBands, lay.zLow, lay.dz, kOffset}))
+          << width;
+    }
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (const Case& c : cases) {
+      std::uniform_real_distribution<float> level(c.quietest, c.loudest);
+      for (int run = 0; run < 3; ++run) {
+        generalstruct gs;
+        vx::inithoerschw(c.rate, c.low, c.high, c.bands, c.offset, gs);
+        const std::vector<float> H = gs.hoerschw_data.hoerschw;
+        std::vector<float> m = gs.hoerschw_data.mithoerschw, got(c.bands + 1), want;
+        for (int frame = 0; frame < 40; ++frame) {
+          for (float& v : got) {
+            v = level(rng);
+            // Infinite levels stay in the thresholds for good: only in the
+            // last run, late.
+            const int pick = static_cast<int>(unit(rng) * (run == 2 && frame > 30 ? 13 : 12));
+            if (unit(rng) < c.special) v = specials[std::min(pick, 12)];
+          }
+          want = got;
+          vx::CalcMithoerschw(got.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
+          LoopNestMasking(m, H, want.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
+          ASSERT_TRUE(SameBits(got, want)) << width << " lanes, " << c.bands << " bands, offset "
+                                           << c.offset << ", run " << run << ", frame " << frame;
+          ASSERT_TRUE(SameBits(gs.hoerschw_data.mithoerschw, m));
         }
-        want = got;
-        vx::CalcMithoerschw(got.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
-        LoopNestMasking(m, H, want.data(), c.bands, c.hop, c.rate, c.low, c.high, c.offset, gs);
-        ASSERT_TRUE(SameBits(got, want)) << c.bands << " bands, offset " << c.offset << ", run "
-                                         << run << ", frame " << frame;
-        ASSERT_TRUE(SameBits(gs.hoerschw_data.mithoerschw, m));
       }
     }
   }
@@ -320,6 +341,53 @@ TEST(SpezLautheitDeathTest, UnusableRunParameters) {
               ::testing::ExitedWithCode(1), "^SpezLautheitByFFT: needs at least 2 bands");
   EXPECT_EXIT({ generalstruct gs; Call(x, 1 << 20, out.data(), gs); },
               ::testing::ExitedWithCode(1), "^fast: N is not an allowable power of two\n$");
+}
+
+// Window, transform, power and weighting on every width of lanes the machine
+// has: the floats of the literal steps, bit for bit, for noise, powers too
+// small or too large for a float, silence, and infinite or NaN samples. A
+// NaN bin only has to be NaN: which of two NaN terms a sum passes on is the
+// compiler's choice of operand order, in the literal steps as well.
+TEST(SpezLautheit, WeightedPowerOnEveryLaneWidth) {
+  auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
+    for (size_t i = 0; i < a.size(); ++i)
+      if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0 && !(std::isnan(a[i]) && std::isnan(b[i])))
+        return false;
+    return true;
+  };
+  struct Widest {
+    ~Widest() { vx::detail::NarrowSpectrumLanes(16); }
+  } restore;
+  std::mt19937 rng(11);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (const int32_t width : {16, 8, 4}) {
+    if (vx::detail::NarrowSpectrumLanes(width) != width) continue;  // not on this machine
+    for (const int32_t n : {8, 16, 32, 64, 512}) {
+      generalstruct gs;
+      vx::InitAussenOhrUebrtrgmss(kRate, n, 2, gs);
+      std::vector<float> x(n), got(n + 5), want(n + 5);
+      for (int frame = 0; frame < 6; ++frame) {
+        const float scale = frame == 1 ? 1e-25f : frame == 2 ? 1e18f : frame == 3 ? 0.0f : 1.0f;
+        for (float& v : x) v = noise(rng) * scale;
+        if (frame == 4) x[n / 3] = INFINITY;
+        if (frame == 5) {
+          x[n / 4] = NAN;
+          x[n / 2] = -INFINITY;
+        }
+        vx::detail::WeightedPowerSpectrum(x.data(), got.data(), n, gs);
+        const std::vector<float>& w = gs.WinFFTBetragPhase_data.anaWin;
+        const std::vector<float>& u = gs.aussnorh_data.uebrtrgmss;
+        for (int32_t j = 0; j < n; ++j) want[j] = w[j] * x[j];
+        vx::fast(want.data(), n);
+        for (int32_t k = 0; k <= n / 2; ++k) {
+          const double re = want[2 * k], im = want[2 * k + 1];
+          want[2 * k] = static_cast<float>(re * re + im * im);
+          if (k < n / 2) want[2 * k] /= u[k];
+        }
+        ASSERT_TRUE(same(got, want)) << width << " lanes, n = " << n << ", frame " << frame;
+      }
+    }
+  }
 }
 
 }  // namespace
