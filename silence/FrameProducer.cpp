@@ -176,12 +176,11 @@ bool FrameProducer::OpenLike(const FrameProducer& iOther, int64_t iFirstFrame) {
 
 // The only thing the model carries from one frame to the next that enters a
 // frame's total loudness is the masked threshold of the bands (the extra
-// entry above them only feeds itself).
-bool FrameProducer::SameModelState(const FrameProducer& iOther) const {
-  const auto& a = mModel.hoerschw_data.mithoerschw;
-  const auto& b = iOther.mModel.hoerschw_data.mithoerschw;
-  if (a.size() < kBands || b.size() < kBands) return false;
-  return std::memcmp(a.data(), b.data(), kBands * sizeof(float)) == 0;
+// entry above them only feeds itself). Empty before the first frame.
+std::vector<float> FrameProducer::CarriedState() const {
+  const auto& m = mModel.hoerschw_data.mithoerschw;
+  if (m.size() < kBands) return {};
+  return {m.begin(), m.begin() + kBands};
 }
 
 void FrameProducer::Read(int32_t iWant) {

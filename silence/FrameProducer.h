@@ -48,9 +48,10 @@ class FrameProducer {
   int32_t RangeLength() const { return mRangeLen; }
   int64_t FrameIndex() const { return mFrameIndex; }
 
-  // Whether this producer's model carries the same state into its next
-  // frame as iOther's: then the frames it computes are iOther's.
-  bool SameModelState(const FrameProducer& iOther) const;
+  // What the model carries into the next frame: the masked threshold of the
+  // bands. Two producers that carry the same into the same frame compute the
+  // same frames from there on.
+  std::vector<float> CarriedState() const;
 
  private:
   // Reads up to iWant frames of the range into the mono buffer.

@@ -28,6 +28,10 @@ class LoudnessStream {
   // The next frame, as FrameProducer::Next gives it.
   bool Next(float& oLoudness, int32_t& oFramesRead, bool& oLast);
 
+  // Chunks whose worker did not reach the serial state by the seam, so that
+  // the serial pass computed them again.
+  int64_t Recomputed() const { return mRecomputed; }
+
  private:
   struct FrameResult {
     float loudness;
@@ -37,6 +41,7 @@ class LoudnessStream {
   struct Chunk {
     std::unique_ptr<FrameProducer> producer;
     std::vector<FrameResult> frames;
+    std::vector<float> seamState;  // what the worker carried into the chunk's first frame
     bool ok = false;  // the warm-up ran through and the frames are computed
   };
 
@@ -52,6 +57,7 @@ class LoudnessStream {
   std::vector<FrameResult> mReady;
   size_t mPos = 0;
   bool mEnded = false;
+  int64_t mRecomputed = 0;
 };
 
 }  // namespace vxsilence

@@ -8,6 +8,7 @@
 
 #include "AudioSegment.h"
 #include "AutoThresholds.h"
+#include "ParallelLoudness.h"
 #include "SilenceDetector.h"
 #include "SoundFixture.h"
 #include "SpezLautheit.h"
@@ -253,6 +254,21 @@ TEST_F(SilenceDetectorFile, ParallelChunksAndTheSplitRunMatchTheDetector) {
       EXPECT_GE(marks.size(), 3u);
     }
   }
+  // The workers' frames are the ones handed out, not computed again, where
+  // the model's memory fades; a sample far beyond full scale never fades.
+  auto recomputed = [](const std::string& path) {
+    auto producer = std::make_unique<vxsilence::FrameProducer>();
+    EXPECT_EQ(producer->Open(path, 0, std::nullopt), 0);
+    vxsilence::LoudnessStream stream(std::move(producer), 3, 512);
+    float loudness = 0;
+    int32_t read = 0;
+    bool last = false;
+    while (stream.Next(loudness, read, last)) {
+    }
+    return stream.Recomputed();
+  };
+  EXPECT_EQ(recomputed(files[0]), 0);
+  EXPECT_GT(recomputed(files[1]), 0);
 }
 
 // The fast arithmetic against the model as written, at the usual rates: each
