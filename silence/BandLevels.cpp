@@ -1,121 +1,42 @@
 #include "BandLevels.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <numeric>
 #include <type_traits>
 #include <utility>
 
+#include "BandFilters.h"
+
 namespace {
 
-// Lanes: two channels, or two stretches of a mono file, filtered side by
-// side; their filters are independent chains, so they cost the time of one.
-// Four lanes (two stretches of a stereo file) in AVX functions only. Every
-// lane performs the same operations in the same order (no FMA contraction),
-// so a level is the same to the bit in whichever lane it was computed.
-using Lanes = double __attribute__((vector_size(16)));
-using Lanes4 = double __attribute__((vector_size(32)));
-#define VX_INLINE [[gnu::always_inline]] inline
+using namespace bandfilters;
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
 
-// 16-bit samples scale to exactly the floats the library would give.
-constexpr double kShortScale = 1.0 / 32768;
-
-// One second-order Butterworth section, high- or low-pass.
-struct Coeffs {
-  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-
-  // A corner at or near the Nyquist frequency passes everything.
-  static Coeffs Make(bool highPass, double hz, double rate) {
-    Coeffs q;
-    if (!(hz > 0) || hz >= 0.45 * rate) return q;
-    const double w = 2 * std::numbers::pi * hz / rate, c = std::cos(w);
-    const double alpha = std::sin(w) / std::numbers::sqrt2, a0 = 1 + alpha;
-    q.b0 = (highPass ? (1 + c) / 2 : (1 - c) / 2) / a0;
-    q.b1 = (highPass ? -(1 + c) : 1 - c) / a0;
-    q.b2 = q.b0;
-    q.a1 = -2 * c / a0;
-    q.a2 = (1 - alpha) / a0;
-    return q;
-  }
-};
-template <typename V>
-struct Section {
-  V b0, b1, b2, a1, a2;
-  V x1{}, x2{}, y1{}, y2{};
-
-  VX_INLINE explicit Section(const Coeffs& c)
-      : b0(V{} + c.b0), b1(V{} + c.b1), b2(V{} + c.b2), a1(V{} + c.a1), a2(V{} + c.a2) {}
-  // Filters x in place.
-  VX_INLINE void Run(V& x) {
-    const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    x2 = x1, x1 = x, y2 = y1, y1 = y;
-    x = y;
-  }
-};
-
-// Two stretches side by side, the lanes of each from its own frames: a
-// mono file's in the two lanes of Lanes, a stereo file's in the halves of
-// Lanes4. After `warm` frames to settle on, `blocks` blocks of `length`
-// frames; the loudest channel's sum of squares of each block to outA, outB.
-template <typename V, int kChannels, typename Sample>
-VX_INLINE void PairFrame(Section<V>& high, Section<V>& low, const Sample*& a, const Sample*& b,
-                         V& sum) {
-  V y;
-  if constexpr (kChannels == 1)
-    y = V{double(a[0]), double(b[0])};
-  else
-    y = V{double(a[0]), double(a[1]), double(b[0]), double(b[1])};
-  a += kChannels, b += kChannels;
-  if constexpr (std::is_integral_v<Sample>) y *= kShortScale;
-  high.Run(y);
-  low.Run(y);
-  sum += y * y;
-}
-template <typename V, int kChannels, typename Sample>
-VX_INLINE void PairKernel(const Sample* a, const Sample* b, const Coeffs& hc, const Coeffs& lc,
-                          int64_t warm, int64_t blocks, int64_t length, double* outA,
-                          double* outB) {
-  Section<V> high(hc), low(lc);
-  V sum{};
-  for (int64_t i = 0; i < warm; ++i) PairFrame<V, kChannels>(high, low, a, b, sum);
-  for (int64_t k = 0; k < blocks; ++k) {
-    sum = V{};
-    for (int64_t i = 0; i < length; ++i) PairFrame<V, kChannels>(high, low, a, b, sum);
-    if constexpr (kChannels == 1) {
-      outA[k] = sum[0], outB[k] = sum[1];
-    } else {
-      outA[k] = std::max(sum[0], sum[1]), outB[k] = std::max(sum[2], sum[3]);
-    }
-  }
-}
-template <typename Sample>
-void MonoPair(const Sample* a, const Sample* b, const Coeffs& hc, const Coeffs& lc, int64_t warm,
-              int64_t blocks, int64_t length, double* outA, double* outB) {
-  PairKernel<Lanes, 1>(a, b, hc, lc, warm, blocks, length, outA, outB);
-}
-#if defined(__x86_64__)
-template <typename Sample>
-__attribute__((target("avx"))) void StereoPair(const Sample* a, const Sample* b, const Coeffs& hc,
-                                               const Coeffs& lc, int64_t warm, int64_t blocks,
-                                               int64_t length, double* outA, double* outB) {
-  PairKernel<Lanes4, 2>(a, b, hc, lc, warm, blocks, length, outA, outB);
-}
-bool HasAvx() {
-  static const bool has = __builtin_cpu_supports("avx");
-  return has;
-}
-#else
-template <typename Sample>
-void StereoPair(const Sample*, const Sample*, const Coeffs&, const Coeffs&, int64_t, int64_t,
-                int64_t, double*, double*) {}
-bool HasAvx() { return false; }
-#endif
+// In a FLAC file, a seek decodes anew from the start of the compressed
+// frame around its target, after looking for that frame: quickly through a
+// seek table, or by reading here and there all over a file that has none,
+// or whose frames vary much in size. So a gap ahead is read through where
+// that has cost less than a seek in the file so far, and, until a few seeks
+// and reads tell, where it is shorter than this many samples.
+constexpr int64_t kReadOn = 16384;
 
 bool IsNonFinite(float x) {
   uint32_t bits;
   std::memcpy(&bits, &x, sizeof bits);
   return (bits & 0x7f800000u) == 0x7f800000u;
+}
+
+template <typename Sample, typename Samples>
+std::vector<Sample>& Of(Samples& s) {
+  if constexpr (std::is_same_v<Sample, float>)
+    return s.floats;
+  else
+    return s.shorts;
 }
 
 }  // namespace
@@ -124,11 +45,11 @@ bool IsNonFinite(float x) {
 // filters for each pair of channels.
 struct BandLevels::Filters {
   Coeffs high, low;
-  using Pair = std::pair<Section<Lanes>, Section<Lanes>>;
+  using Pair = std::pair<Section<Lanes2>, Section<Lanes2>>;
   std::vector<Pair> pairs;
 
   void Reset() {
-    std::fill(pairs.begin(), pairs.end(), Pair{Section<Lanes>(high), Section<Lanes>(low)});
+    std::fill(pairs.begin(), pairs.end(), Pair{Section<Lanes2>(high), Section<Lanes2>(low)});
   }
 
   // Both sections of every pair of channels, frame by frame from `in`,
@@ -143,11 +64,14 @@ struct BandLevels::Filters {
     for (size_t p = 0; p < pairs.size(); ++p) {
       const int c0 = int(2 * p), c1 = std::min(c0 + 1, channels - 1);
       auto [hi, lo] = pairs[p];
-      const Sample* x = forward ? in : in + (blocks * length - 1) * channels;
+      // Backward from the last frame, if there is one: a file whose frames
+      // turn out to end at 0 leaves a block of none.
+      const Sample* x = in;
+      if (!forward && blocks * length > 0) x += (blocks * length - 1) * channels;
       for (int64_t b = 0; b < blocks; ++b) {
-        Lanes sum{};
+        Lanes2 sum{};
         for (int64_t i = 0; i < length; ++i, x += step) {
-          Lanes y{double(x[c0]), double(x[c1])};
+          Lanes2 y{double(x[c0]), double(x[c1])};
           if constexpr (std::is_integral_v<Sample>) y *= kShortScale;
           hi.Run(y);
           lo.Run(y);
@@ -158,6 +82,17 @@ struct BandLevels::Filters {
       pairs[p] = {hi, lo};
     }
   }
+};
+
+// A stretch in a vector lane: its frames, behind as many zeros as make its
+// warm-up whole blocks (the filters, at rest, stay at rest over them), and
+// how far the lane has run through them.
+struct BandLevels::Lane {
+  size_t index = 0;
+  int64_t pos = 0, end = 0;  // blocks run through, and all of them
+  Samples samples;
+  std::vector<double> levels;
+  bool busy = false;
 };
 
 BandLevels::BandLevels() = default;
@@ -176,19 +111,24 @@ bool BandLevels::Open(const std::string& file, float lowHz, float highHz, float 
   mFilters->high = Coeffs::Make(true, lowHz, info.samplerate);
   mFilters->low = Coeffs::Make(false, highHz, info.samplerate);
   mFilters->pairs.assign(size_t(mChannels + 1) / 2,
-                         {Section<Lanes>(mFilters->high), Section<Lanes>(mFilters->low)});
+                         {Section<Lanes2>(mFilters->high), Section<Lanes2>(mFilters->low)});
   // The filters settle within a few milliseconds; 20 of them are run
   // through before the first block of a run.
   mWarmUp = info.samplerate / 50;
   // Reads of whole blocks, about 4096 frames at a time.
   mChunk = mBlock * std::max<int64_t>(1, 4096 / mBlock);
   mLoudest.resize(size_t(mChunk / mBlock));
-  // 16-bit samples are read as they lie in the file, with no conversion
-  // pass.
+  // 16-bit samples are read as they lie in the file, or as the FLAC decoder
+  // gives them, with no conversion pass.
   const int major = info.format & SF_FORMAT_TYPEMASK;
   mShorts = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16 &&
             (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
-             major == SF_FORMAT_W64 || major == SF_FORMAT_AIFF || major == SF_FORMAT_RAW);
+             major == SF_FORMAT_W64 || major == SF_FORMAT_AIFF || major == SF_FORMAT_RAW ||
+             major == SF_FORMAT_FLAC);
+  mReadOn = major == SF_FORMAT_FLAC;
+  mCost = {};
+  mAt = 0;
+  mWinBegin = mWinEnd = 0;
   return true;
 }
 
@@ -239,44 +179,147 @@ void BandLevels::Next(int64_t count, std::vector<double>& out) {
   }
 }
 
-void BandLevels::Forward(int64_t first, int64_t count, std::vector<double>& out) {
-  out.clear();
-  Start(first, Pass::kForward);
-  Next(count, out);
-}
-
-// Side by side in the lanes when they can be: both whole in the file and
-// with as long a warm-up; the shorter then runs on as far as the longer.
-void BandLevels::ForwardPair(int64_t firstA, int64_t countA, std::vector<double>& a,
-                             int64_t firstB, int64_t countB, std::vector<double>& b) {
-  const int64_t count = std::max(countA, countB), warm = std::min(mWarmUp, firstA * mBlock);
-  const bool lanes = mChannels == 1 || (mChannels == 2 && HasAvx());
-  if (count > 0 && lanes && warm == std::min(mWarmUp, firstB * mBlock) &&
-      Whole(firstA, count, warm, mStretchA) && Whole(firstB, count, warm, mStretchB)) {
-    a.resize(size_t(count)), b.resize(size_t(count));
-    const Filters& f = *mFilters;
-    auto pair = [&](const auto* x, const auto* y) {
-      if (mChannels == 1)
-        MonoPair(x, y, f.high, f.low, warm, count, mBlock, a.data(), b.data());
-      else
-        StereoPair(x, y, f.high, f.low, warm, count, mBlock, a.data(), b.data());
-    };
+void BandLevels::Measure(std::span<const Stretch> stretches, const Done& done) {
+  std::vector<size_t> order(stretches.size());
+  std::iota(order.begin(), order.end(), size_t(0));
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return FirstFrame(stretches[a]) < FirstFrame(stretches[b]);
+  });
+  const int width = LaneWidth();
+  if (mChannels <= 2 && width >= mChannels) {
     if (mShorts)
-      pair(mStretchA.shorts.data(), mStretchB.shorts.data());
+      RunLanes<int16_t>(stretches, order, done, width);
     else
-      pair(mStretchA.floats.data(), mStretchB.floats.data());
-    for (double& x : a) x /= double(mBlock);
-    for (double& x : b) x /= double(mBlock);
+      RunLanes<float>(stretches, order, done, width);
     return;
   }
-  Forward(firstA, countA, a);
-  Forward(firstB, countB, b);
+  std::vector<double> levels;
+  for (size_t i : order) {
+    Walk(stretches[i], levels);
+    done(i, levels);
+  }
 }
 
-// The warm-up and `count` whole blocks from `first`, if the file has them.
-bool BandLevels::Whole(int64_t first, int64_t count, int64_t warm, Samples& to) {
-  const int64_t begin = first * mBlock - warm, end = (first + count) * mBlock;
-  return end <= mPresent && Read(begin, end, to) == end - begin;
+// The first frame a stretch's run reads.
+int64_t BandLevels::FirstFrame(const Stretch& s) const {
+  return s.pass == Pass::kForward ? std::max<int64_t>(s.first * mBlock - mWarmUp, 0)
+                                  : (s.first - s.count) * mBlock;
+}
+
+// One stretch on its own.
+void BandLevels::Walk(const Stretch& s, std::vector<double>& out) {
+  out.clear();
+  Start(s.first, s.pass);
+  Next(s.count, out);
+}
+
+// A lane that comes free takes the next stretch. All run on together until
+// the first of them ends, then the free lanes take the next ones, and so on;
+// one that the file does not hold whole is run on its own instead. A lane
+// with no stretch left runs on zeros.
+template <typename Sample>
+void BandLevels::RunLanes(std::span<const Stretch> stretches, std::span<const size_t> order,
+                          const Done& done, int width) {
+  constexpr int64_t kMost = 64;  // blocks at a time
+  const int slots = width / mChannels;
+  const int64_t warmBlocks = (mWarmUp + mBlock - 1) / mBlock;
+  std::vector<Lane> lanes(static_cast<size_t>(slots));
+  std::vector<double> state(size_t(8 * width)), sums(size_t(kMost * width));
+  std::vector<double> scratch(size_t(width * mBlock)), levels;
+  const std::vector<Sample> zeros(size_t(kMost * mBlock * mChannels));
+  std::vector<const Sample*> in(static_cast<size_t>(slots));
+  const Kernel<Sample> kernel = KernelFor<Sample>(width, mChannels);
+  size_t next = 0;
+  for (;;) {
+    int64_t run = kMost;
+    bool busy = false;
+    for (int s = 0; s < slots; ++s) {
+      Lane& lane = lanes[size_t(s)];
+      while (!lane.busy && next < order.size()) {
+        lane.index = order[next++];
+        const Stretch& stretch = stretches[lane.index];
+        if (Take(stretch, lane)) {
+          for (int v = 0; v < 8; ++v)
+            std::fill_n(state.begin() + v * width + s * mChannels, mChannels, 0.0);
+        } else {
+          Walk(stretch, levels);
+          done(lane.index, levels);
+        }
+      }
+      if (lane.busy) run = std::min(run, lane.end - lane.pos), busy = true;
+      in[size_t(s)] = lane.busy ? Of<Sample>(lane.samples).data() + lane.pos * mBlock * mChannels
+                                : zeros.data();
+    }
+    if (!busy) return;
+    kernel(mFilters->high, mFilters->low, state.data(), in.data(), run, mBlock, scratch.data(),
+           sums.data());
+    for (int s = 0; s < slots; ++s) {
+      Lane& lane = lanes[size_t(s)];
+      if (!lane.busy) continue;
+      for (int64_t t = 0; t < run; ++t) {
+        if (lane.pos + t < warmBlocks) continue;
+        const double* sum = sums.data() + t * width + s * mChannels;
+        lane.levels.push_back((mChannels == 1 ? sum[0] : std::max(sum[0], sum[1])) /
+                              double(mBlock));
+      }
+      lane.pos += run;
+      if (lane.pos == lane.end) {
+        done(lane.index, lane.levels);
+        lane.busy = false;
+      }
+    }
+  }
+}
+
+// The warm-up and the blocks of stretch `s`, in the order its run takes
+// them, if the file has them all.
+bool BandLevels::Take(const Stretch& s, Lane& lane) {
+  const bool forward = s.pass == Pass::kForward;
+  const int64_t edge = s.first * mBlock;
+  const int64_t begin = forward ? std::max<int64_t>(edge - mWarmUp, 0) : edge - s.count * mBlock;
+  const int64_t end = forward ? edge + s.count * mBlock : std::min(edge + mWarmUp, mPresent);
+  if (s.count <= 0 || begin < 0 || std::max(edge, end) > mPresent) return false;
+  const int64_t warmBlocks = (mWarmUp + mBlock - 1) / mBlock;
+  const int64_t zeros = warmBlocks * mBlock - (forward ? edge - begin : end - edge);
+  auto take = [&](auto& v) {
+    v.assign(size_t(zeros * mChannels), 0);
+    if (Window(begin, end, lane.samples, size_t(zeros)) != end - begin) return false;
+    if (!forward) {
+      // Frames last to first, each with its channels in order.
+      std::reverse(v.begin() + zeros * mChannels, v.end());
+      for (auto f = v.begin() + zeros * mChannels; f != v.end(); f += mChannels)
+        std::reverse(f, f + mChannels);
+    }
+    return true;
+  };
+  if (!(mShorts ? take(lane.samples.shorts) : take(lane.samples.floats))) return false;
+  lane.pos = 0;
+  lane.end = warmBlocks + s.count;
+  lane.levels.clear();
+  lane.busy = true;
+  return true;
+}
+
+// Frames [begin, end) into `to` from frame `at` on, as far as the file has
+// them; how many. Stretches come in order of their first frames and often
+// overlap: the frames read last are kept and only the rest is read.
+int64_t BandLevels::Window(int64_t begin, int64_t end, Samples& to, size_t at) {
+  const auto channels = size_t(mChannels);
+  auto take = [&](auto& window, auto& out) {
+    if (begin < mWinBegin || begin > mWinEnd) {
+      window.clear();
+      mWinBegin = mWinEnd = begin;
+    }
+    window.erase(window.begin(),
+                 window.begin() + std::ptrdiff_t(size_t(begin - mWinBegin) * channels));
+    mWinBegin = begin;
+    if (end > mWinEnd) mWinEnd += Read(mWinEnd, end, mWindow, size_t(mWinEnd - mWinBegin));
+    const int64_t got = std::max<int64_t>(0, std::min(end, mWinEnd) - begin);
+    out.resize(at * channels);
+    out.insert(out.end(), window.begin(), window.begin() + std::ptrdiff_t(size_t(got) * channels));
+    return got;
+  };
+  return mShorts ? take(mWindow.shorts, to.shorts) : take(mWindow.floats, to.floats);
 }
 
 // Runs the filters over `blocks` buffered blocks of `length` frames from
@@ -300,33 +343,74 @@ void BandLevels::Run(bool count, int64_t first, int64_t blocks, int64_t length) 
 void BandLevels::Fill(int64_t begin, int64_t end) {
   begin = std::max<int64_t>(begin, 0);
   mBufBegin = begin;
-  mBufEnd = begin + Read(begin, end, mSamples);
+  mBufEnd = begin + Read(begin, end, mSamples, 0);
 }
 
-// Frames [begin, end) into `to`; how many the file had.
-int64_t BandLevels::Read(int64_t begin, int64_t end, Samples& to) {
-  end = std::min(end, mPresent);
-  if (end <= begin) return 0;
-  const auto size = size_t((end - begin) * mChannels);
-  sf_count_t got = 0;
-  if (sf_seek(mFile.get(), begin, SEEK_SET) == begin) {
-    if (mShorts) {
-      to.shorts.resize(size);
-      got = sf_readf_short(mFile.get(), to.shorts.data(), end - begin);
-    } else {
-      to.floats.resize(size);
-      got = sf_readf_float(mFile.get(), to.floats.data(), end - begin);
+// Puts the file at frame `at`: where it is, it stays; a short way ahead in a
+// FLAC file, it reads on.
+bool BandLevels::Seek(int64_t at) {
+  if (at == mAt) return true;
+  if (mReadOn && mAt >= 0 && at > mAt && at - mAt <= ReadOnLimit()) {
+    while (mAt >= 0 && mAt < at) {
+      const int64_t n = std::min(at - mAt, mChunk);
+      mAt = Decode(mSkipped, 0, n) == n ? mAt + n : -1;
     }
+    if (mAt == at) return true;
+  }
+  const auto start = Clock::now();
+  mAt = sf_seek(mFile.get(), at, SEEK_SET) == at ? at : -1;
+  mCost.seeks += Seconds(Clock::now() - start).count();
+  ++mCost.sought;
+  return mAt == at;
+}
+
+// The longest gap ahead that costs less to read through than to seek past.
+int64_t BandLevels::ReadOnLimit() const {
+  constexpr int kSeeks = 8, kFrames = 1 << 16;  // enough to tell
+  if (mCost.sought < kSeeks || mCost.read < kFrames) return kReadOn / mChannels;
+  return int64_t(std::min(
+      1e9, mCost.seeks / double(mCost.sought) * double(mCost.read) / std::max(mCost.reads, 1e-9)));
+}
+
+// `frames` frames from where the file is into `to` from frame `at` on; how
+// many it had.
+int64_t BandLevels::Decode(Samples& to, size_t at, int64_t frames) {
+  const size_t from = at * size_t(mChannels), size = from + size_t(frames * mChannels);
+  const auto start = Clock::now();
+  sf_count_t got;
+  if (mShorts) {
+    to.shorts.resize(size);
+    got = sf_readf_short(mFile.get(), to.shorts.data() + from, frames);
+  } else {
+    to.floats.resize(size);
+    got = sf_readf_float(mFile.get(), to.floats.data() + from, frames);
   }
   got = std::max<sf_count_t>(got, 0);
-  if (begin + got < end) mPresent = begin + got;
+  mCost.reads += Seconds(Clock::now() - start).count();
+  mCost.read += got;
+  return got;
+}
+
+// Frames [begin, end) into `to` from frame `at` on; how many the file had.
+int64_t BandLevels::Read(int64_t begin, int64_t end, Samples& to, size_t at) {
+  end = std::min(end, mPresent);
+  if (end <= begin) return 0;
+  const int64_t got = Seek(begin) ? Decode(to, at, end - begin) : 0;
+  mAt = got == end - begin ? end : -1;
+  if (got < end - begin) mPresent = begin + got;
+  const size_t from = at * size_t(mChannels), size = from + size_t(got * mChannels);
+  if (mShorts) {
+    to.shorts.resize(size);
+    return got;
+  }
+  to.floats.resize(size);
   // A non-finite sample counts as 0, as in the detector. Looking for one
   // bit by bit keeps the look cheap.
+  const auto read = std::span(to.floats).subspan(from);
   uint32_t nonFinite = 0;
-  if (!mShorts)
-    for (float x : to.floats) nonFinite |= uint32_t(IsNonFinite(x));
+  for (float x : read) nonFinite |= uint32_t(IsNonFinite(x));
   if (nonFinite)
-    for (float& x : to.floats)
+    for (float& x : read)
       if (IsNonFinite(x)) x = 0;
   return got;
 }

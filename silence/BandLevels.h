@@ -4,16 +4,18 @@
 // counting. Edge refinement wants them near every silence edge and inside
 // the silences, a few seconds at a time out of an hour of sound, so they come
 // from runs of the band filters that start anywhere, go either way, read only
-// what they use (a few thousand frames held at a time) and settle on some
-// frames ahead of their first block. Blocks lie on a fixed grid from frame 0,
-// so a level hardly depends on where its run started, and on nothing else:
-// it is computed with the same operations in the same order however the file
-// lays out the samples and whether or not the run shares the vector lanes
-// with another, so the same run gives it to the bit.
+// what they use and settle on some frames ahead of their first block. Blocks
+// lie on a fixed grid from frame 0, so a level hardly depends on where its
+// run started, and on nothing else: it is computed with the same operations
+// in the same order however the file lays out the samples, however it was
+// read and whichever vector lane the run took, so the same run gives it to
+// the bit.
 #include <sndfile.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,13 @@
 // they ring ahead of one that starts. So stops are looked for on a backward
 // pass and starts on a forward one.
 enum class Pass { kForward, kBackward };
+
+// A run of `count` blocks from block boundary `first`: forward, blocks
+// first, first + 1, ...; backward, first - 1, first - 2, ...
+struct Stretch {
+  int64_t first = 0, count = 0;
+  Pass pass = Pass::kForward;
+};
 
 class BandLevels {
  public:
@@ -49,13 +58,12 @@ class BandLevels {
   // the audio ends.
   void Next(int64_t count, std::vector<double>& out);
 
-  // Mean squares of blocks [first, first + count), on a forward run from
-  // `first`, into `out`.
-  void Forward(int64_t first, int64_t count, std::vector<double>& out);
-  // The same for two stretches at once, with the levels two runs one after
-  // the other would give, in about the time of one.
-  void ForwardPair(int64_t firstA, int64_t countA, std::vector<double>& a, int64_t firstB,
-                   int64_t countB, std::vector<double>& b);
+  // What Start and Next give for each of `stretches`, to done(i, levels)
+  // for stretch i as each is finished, in no particular order. Several run
+  // side by side in the vector lanes, each lane taking the next stretch as
+  // soon as it is free, and the file is read once from front to back.
+  using Done = std::function<void(size_t, const std::vector<double>&)>;
+  void Measure(std::span<const Stretch> stretches, const Done& done);
 
  private:
   struct Filters;  // the band's sections and their state
@@ -64,12 +72,22 @@ class BandLevels {
     std::vector<float> floats;
     std::vector<int16_t> shorts;
   };
+  struct Lane;  // a stretch in a vector lane
 
   bool Holds(int64_t from, int64_t to) const { return from >= mBufBegin && to <= mBufEnd; }
-  bool Whole(int64_t first, int64_t count, int64_t warm, Samples& to);
   void Run(bool count, int64_t first, int64_t blocks, int64_t length);
   void Fill(int64_t begin, int64_t end);
-  int64_t Read(int64_t begin, int64_t end, Samples& to);
+  int64_t FirstFrame(const Stretch& s) const;
+  bool Take(const Stretch& s, Lane& lane);
+  void Walk(const Stretch& s, std::vector<double>& out);
+  template <typename Sample>
+  void RunLanes(std::span<const Stretch> stretches, std::span<const size_t> order, const Done& done,
+                int width);
+  int64_t Window(int64_t begin, int64_t end, Samples& to, size_t at);
+  int64_t Read(int64_t begin, int64_t end, Samples& to, size_t at);
+  bool Seek(int64_t at);
+  int64_t ReadOnLimit() const;
+  int64_t Decode(Samples& to, size_t at, int64_t frames);
 
   struct Closer {
     void operator()(SNDFILE* f) const { sf_close(f); }
@@ -86,10 +104,19 @@ class BandLevels {
   int64_t mWarmUp = 0;   // frames the filters settle on
   int64_t mChunk = 0;    // frames read at a time
   bool mShorts = false;  // 16-bit samples read as they are
+  bool mReadOn = false;  // a gap ahead may be read through
+  // What seeks and reads have cost so far.
+  struct {
+    double seeks = 0, reads = 0;   // seconds
+    int64_t sought = 0, read = 0;  // seeks, frames
+  } mCost;
+  int64_t mAt = -1;  // the frame the next read gets, -1 if unknown
   bool mForward = true;
   int64_t mPos = 0;              // the block boundary the run has reached
   std::vector<double> mLoudest;  // per block of a stretch run through
   Samples mSamples;              // frames [mBufBegin, mBufEnd)
   int64_t mBufBegin = 0, mBufEnd = 0;
-  Samples mStretchA, mStretchB;  // two stretches measured side by side
+  Samples mWindow;  // frames [mWinBegin, mWinEnd), the last a stretch took
+  int64_t mWinBegin = 0, mWinEnd = 0;
+  Samples mSkipped;  // frames read through
 };

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,11 +24,15 @@ class Levels {
   int64_t half() const { return mHalf; }
 
   // A new run from block boundary `at`, which may have to restart from as
-  // far back as `limit`.
-  void Begin(Pass pass, int64_t at, int64_t limit) {
+  // far back as `limit`. Its first blocks may have been measured already,
+  // in `ready` (taken).
+  void Begin(Pass pass, int64_t at, int64_t limit, std::vector<double>& ready) {
     mPass = pass;
     mLimit = limit;
-    Restart(at);
+    if (ready.empty()) return Restart(at);
+    mStart = std::clamp<int64_t>(at, 0, mIn.blocks());
+    mRun.swap(ready);
+    mReady = true;
   }
   bool Has(int64_t k) const { return k >= 0 && k < mIn.blocks(); }
   double At(int64_t k) {
@@ -52,6 +55,7 @@ class Levels {
   void Restart(int64_t at) {
     mStart = std::clamp<int64_t>(at, 0, mIn.blocks());
     mRun.clear();
+    mReady = false;
     mIn.Start(mStart, mPass);
   }
   // Block j; 0 past the audio.
@@ -62,7 +66,10 @@ class Levels {
     else if (!forward() && j >= mStart)
       Restart(std::max(j + 1, std::min(mLimit, j + 1 + std::max<int64_t>(kStep, j + 1 - mStart))));
     const auto i = size_t(forward() ? j - mStart : mStart - 1 - j);
-    if (i >= mRun.size()) mIn.Next(int64_t(i - mRun.size()) + kAhead, mRun);
+    if (i >= mRun.size()) {
+      if (mReady) Restart(mStart);  // on past the blocks measured before: run again
+      mIn.Next(int64_t(i - mRun.size()) + kAhead, mRun);
+    }
     return i < mRun.size() ? mRun[i] : 0.0;  // past the audio, which ends before block j
   }
 
@@ -77,6 +84,7 @@ class Levels {
   Pass mPass = Pass::kForward;
   int64_t mStart = 0, mLimit = 0;
   std::vector<double> mRun;  // the run's blocks, in its order
+  bool mReady = false;       // measured before, with no run of the filters going on
 };
 
 // Distribution of window levels in fixed bins of dB, so that measuring every
@@ -121,8 +129,11 @@ class LevelHistogram {
 };
 
 // The levels the threshold comes from: the windows inside the silences, and
-// the loudest window near each edge. Stretches of windows are measured two
-// of a kind at a time, side by side: one waits for the next.
+// the loudest window near each edge; and, while the file is read there, the
+// first blocks of the runs that will search for the edges. The stretches are
+// gathered and then measured together, in the order of the file; neither the
+// distribution nor the median of the loudest depends on the order in which
+// they come back.
 class Survey {
  public:
   Survey(BandLevels& in, int64_t half) : mIn(in), mHalf(half) {}
@@ -135,33 +146,36 @@ class Survey {
       if (kind == kNearEdge) loudest.push_back(0.0);
       return;
     }
-    auto& waiting = mWaiting[kind];
-    if (!waiting) {
-      waiting = {first, last};
-      return;
-    }
-    const auto [a, countA] = Blocks(waiting->first, waiting->second);
-    const auto [b, countB] = Blocks(first, last);
-    mIn.ForwardPair(a, countA, mLevels, b, countB, mMore);
-    Use(kind, waiting->first, waiting->second, mLevels);
-    Use(kind, first, last, mMore);
-    waiting.reset();
+    const auto [from, count] = Blocks(first, last);
+    mWanted.push_back({kind, first, last, nullptr});
+    mStretches.push_back({from, count});
+  }
+  // The blocks of `run`, to `to`.
+  void Add(const Stretch& run, std::vector<double>& to) {
+    mWanted.push_back({kInside, 0, 0, &to});
+    mStretches.push_back(run);
   }
   void Finish() {
-    for (const Kind kind : {kInside, kNearEdge}) {
-      if (auto& waiting = mWaiting[kind]) {
-        const auto [from, count] = Blocks(waiting->first, waiting->second);
-        mIn.Forward(from, count, mLevels);
-        Use(kind, waiting->first, waiting->second, mLevels);
-        waiting.reset();
-      }
-    }
+    mIn.Measure(mStretches, [&](size_t i, const std::vector<double>& levels) {
+      const Wanted& w = mWanted[i];
+      if (w.run)
+        *w.run = levels;
+      else
+        Use(w.kind, w.first, w.last, levels);
+    });
+    mWanted.clear();
+    mStretches.clear();
   }
 
   LevelHistogram quiet;
   std::vector<double> loudest;
 
  private:
+  struct Wanted {
+    Kind kind;
+    int64_t first, last;       // windows
+    std::vector<double>* run;  // or where a run's blocks go
+  };
   // The blocks the windows [first, last) take: the first and how many.
   std::pair<int64_t, int64_t> Blocks(int64_t first, int64_t last) const {
     const int64_t from = std::max<int64_t>(first - mHalf, 0);
@@ -187,8 +201,8 @@ class Survey {
 
   BandLevels& mIn;
   int64_t mHalf;
-  std::array<std::optional<std::pair<int64_t, int64_t>>, 2> mWaiting;
-  std::vector<double> mLevels, mMore;
+  std::vector<Wanted> mWanted;
+  std::vector<Stretch> mStretches;
 };
 
 // One edge to place: its mark, the frames it may take (both ends included)
@@ -220,6 +234,17 @@ int64_t StartAt(Levels& lv, int64_t k, int64_t block, const Search& s) {
   while (j < k + lv.half() && !lv.BlockAbove(j, s.threshold)) ++j;
   return j * block;
 }
+// The run that searches for an edge at `mark`, from the mark's side: for a
+// start a backward run from past the mark's window; for an end a forward one
+// from early enough for the first stretch of quiet looked for behind the
+// mark (the detector tends to end a silence a little into the sound). With
+// the blocks it mostly takes.
+Stretch FirstRun(bool start, int64_t mark, int64_t block, int64_t half, int64_t hold) {
+  constexpr int64_t kMostly = 96;
+  if (start) return {mark / block + half + 1, kMostly, Pass::kBackward};
+  return {(mark - 1) / block - hold - half - 4, kMostly, Pass::kForward};
+}
+
 // A crossing out of reach leaves the mark where it is.
 int64_t Within(int64_t at, const Search& s) { return at >= s.lo && at <= s.hi ? at : s.mark; }
 
@@ -230,9 +255,10 @@ int64_t Within(int64_t at, const Search& s) { return at >= s.lo && at <= s.hi ? 
 // blocks half a window further; the filters run from the mark's side (a
 // backward run for a start, a forward one for an end) only as far as the
 // search goes.
-int64_t PlaceStart(Levels& lv, int64_t block, const Search& s) {
+int64_t PlaceStart(Levels& lv, int64_t block, const Search& s, std::vector<double>& ready) {
   const int64_t k0 = s.mark / block, more = s.hold + 2 * lv.half() + 3;
-  lv.Begin(Pass::kBackward, k0 + lv.half() + 1, s.hi / block + more);
+  const Stretch run = FirstRun(true, s.mark, block, lv.half(), s.hold);
+  lv.Begin(run.pass, run.first, s.hi / block + more, ready);
   if (Quiet(lv, k0, s)) {
     for (int64_t k = k0 - 1; (k + 1 + lv.half()) * block > s.lo && lv.Has(k); --k)
       if (!Quiet(lv, k, s)) return Within(StopAfter(lv, k, block, s), s);
@@ -245,12 +271,11 @@ int64_t PlaceStart(Levels& lv, int64_t block, const Search& s) {
 
 // A silence end: the frame where the sound starts, found the same way the
 // other way round.
-int64_t PlaceEnd(Levels& lv, int64_t block, const Search& s) {
+int64_t PlaceEnd(Levels& lv, int64_t block, const Search& s, std::vector<double>& ready) {
   const int64_t k0 = (s.mark - 1) / block;  // the mark's last silent frame
   const int64_t more = s.hold + 2 * lv.half() + 2;
-  // The detector tends to end a silence a little into the sound: the run
-  // starts early enough for the first stretch of quiet looked for behind it.
-  lv.Begin(Pass::kForward, k0 - s.hold - lv.half() - 4, s.lo / block - more);
+  const Stretch run = FirstRun(false, s.mark, block, lv.half(), s.hold);
+  lv.Begin(run.pass, run.first, s.lo / block - more, ready);
   if (Quiet(lv, k0, s)) {
     for (int64_t k = k0 + 1; (k - lv.half()) * block < s.hi && lv.Has(k); ++k)
       if (!Quiet(lv, k, s)) return Within(StartAt(lv, k, block, s), s);
@@ -352,10 +377,12 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
   // edges the model may have misplaced (at most a few seconds of each); the
   // sound level from the loudest window near each edge. Each part of the
   // silences is measured on its own, and the measures are put together.
+  // The first blocks of each edge's search lie near the edge too: they are
+  // measured now, for a search that then mostly reads nothing.
   constexpr double kMaxInteriorSeconds = 4.0;
   const std::vector<Part> measured = Cut(n, readers.size(), 0, [](size_t) { return true; });
   std::vector<LevelHistogram> quiet(measured.size());
-  std::vector<std::vector<double>> loudest(measured.size());
+  std::vector<std::vector<double>> loudest(measured.size()), ready(2 * n);
   OnThreads(measured, readers, [&](BandLevels& reader, Part part, size_t p) {
     Survey survey(reader, half);
     for (size_t i = part.from; i < part.to; ++i) {
@@ -363,9 +390,15 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
       const int64_t len = m.end - m.start, mid = m.start + len / 2;
       const int64_t side = std::min<int64_t>(len / 4, std::llround(kMaxInteriorSeconds / 2 * rate));
       survey.Add(Survey::kInside, (mid - side + block - 1) / block, (mid + side) / block);
-      for (int64_t edge : {int64_t(m.start), int64_t(m.end)})
-        if (inner(edge))
-          survey.Add(Survey::kNearEdge, (edge - reach) / block, (edge + reach) / block + 1);
+      for (int e : {0, 1}) {
+        const int64_t edge = e == 0 ? m.start : m.end;
+        if (!inner(edge)) continue;
+        survey.Add(Survey::kNearEdge, (edge - reach) / block, (edge + reach) / block + 1);
+        Stretch run = FirstRun(e == 0, edge, block, half, hold);
+        run.first = std::clamp<int64_t>(run.first, 0, in.blocks());
+        if (run.pass == Pass::kBackward) run.count = std::min(run.count, run.first);
+        if (run.count > 0) survey.Add(run, ready[2 * i + size_t(e)]);
+      }
     }
     survey.Finish();
     quiet[p] = survey.quiet;
@@ -410,14 +443,14 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
       if (inner(a.start)) {
         const Search s{a.start, std::max(a.start - reach, previousEnd + 1),
                        std::min<int64_t>(a.start + reach, a.end - 1), threshold, hold};
-        const int64_t at = PlaceStart(lv, block, s);
+        const int64_t at = PlaceStart(lv, block, s, ready[2 * i]);
         count += at != a.start;
         a.start = int32_t(at);
       }
       if (inner(a.end)) {
         const Search s{a.end, std::max<int64_t>(a.end - reach, a.start + 1),
                        std::min(a.end + reach, nextStart - 1), threshold, hold};
-        const int64_t at = PlaceEnd(lv, block, s);
+        const int64_t at = PlaceEnd(lv, block, s, ready[2 * i + 1]);
         count += at != a.end;
         a.end = int32_t(at);
       }

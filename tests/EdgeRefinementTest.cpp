@@ -9,8 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <numbers>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "BandLevels.h"
 #include "EdgeRefinement.h"
 #include "SilenceDetector.h"
 #include "SoundFixture.h"
@@ -190,11 +192,12 @@ void ExpectSame(const std::vector<MarkData>& a, const EdgeReport& ra,
   EXPECT_EQ(ra.moved, rb.moved);
 }
 
-// The levels are computed in whichever lanes suit the file: two channels side
-// by side, two stretches of a mono or stereo file side by side, an odd
-// channel doubled, 16-bit samples scaled without the library. The same
-// samples must give the same edges and levels to the bit in every layout,
-// and in each the loudest channel counts.
+// The levels are computed in whichever lanes suit the file: as many
+// stretches of a mono or stereo file side by side as the vector takes, two
+// channels side by side, an odd channel doubled, 16-bit samples (FLAC too)
+// scaled without the library, a FLAC file read on through short gaps where
+// the others seek. The same samples must give the same edges and levels to
+// the bit in every layout, and in each the loudest channel counts.
 TEST_F(Edges, TheSameSamplesInAnyLayoutGiveTheSameEdges) {
   Talk t = MakeTalk(44100, 1, 2e-4);
   // Under half of full scale, whole 16-bit steps: every format below holds
@@ -224,7 +227,9 @@ TEST_F(Edges, TheSameSamplesInAnyLayoutGiveTheSameEdges) {
   } kLayouts[] = {{"mono16", 1, 0, pcm16},
                   {"mono-float", 1, 0, flt},
                   {"mono-aiff", 1, 0, SF_FORMAT_AIFF | SF_FORMAT_PCM_16},
+                  {"mono-flac", 1, 0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                   {"stereo16", 2, -1, pcm16},
+                  {"stereo-flac-left", 2, 0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
                   {"stereo-float-right", 2, 1, flt},
                   {"three24-last", 3, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_24},
                   {"three16-first", 3, 0, pcm16}};
@@ -232,9 +237,10 @@ TEST_F(Edges, TheSameSamplesInAnyLayoutGiveTheSameEdges) {
   EdgeReport firstReport;
   for (const auto& l : kLayouts) {
     SCOPED_TRACE(l.name);
+    const bool flac = (l.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
     const std::string file =
-        vxtest::WriteSound(dir.File(std::string(l.name) + ".wav"), spread(l.channels, l.at),
-                           l.channels, 44100, l.format);
+        vxtest::WriteSound(dir.File(l.name + std::string(flac ? ".flac" : ".wav")),
+                           spread(l.channels, l.at), l.channels, 44100, l.format);
     std::vector<MarkData> placed = marks;
     EdgeReport report;
     ASSERT_EQ(RefineEdges(file, placed, report), "");
@@ -245,6 +251,41 @@ TEST_F(Edges, TheSameSamplesInAnyLayoutGiveTheSameEdges) {
       continue;
     }
     ExpectSame(placed, report, first, firstReport);
+  }
+}
+
+// Stretches measured together, side by side in the vector lanes and from
+// frames read once, give what a run of their own gives, to the bit: forward
+// and backward, at the ends of the file (a short warm-up, a short last
+// block), long and short, a quiet one taking a lane just after a loud one.
+TEST_F(Edges, MeasuredStretchesAreTheirOwnRunsToTheBit) {
+  const int64_t rate = 44100, frames = 3 * rate + 17;
+  for (const auto& [name, channels, format] :
+       {std::tuple{"m.wav", 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+        {"s.flac", 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
+    SCOPED_TRACE(name);
+    std::vector<float> v = vxtest::Noise(frames, channels, 3, 0.5);
+    for (int64_t i = 0; i < frames; ++i) {
+      const int64_t part = i / (rate / 5) % 3;  // loud, faint, digital silence
+      for (int c = 0; c < channels; ++c)
+        v[size_t(i * channels + c)] *= part == 0 ? 1.0f : part == 1 ? 1e-4f : 0.0f;
+    }
+    const std::string file = vxtest::WriteSound(dir.File(name), v, channels, int(rate), format);
+    BandLevels all, one;
+    ASSERT_TRUE(all.Open(file, 300, 4000, 0.001f) && one.Open(file, 300, 4000, 0.001f));
+    std::vector<Stretch> stretches{
+        {0, 40}, {3, 500}, {all.blocks() - 30, 30}, {all.blocks(), 90, Pass::kBackward}};
+    for (int64_t k = 1; k < 140; ++k)
+      stretches.push_back({k * 21, 20 + k * 7 % 150, k % 3 ? Pass::kForward : Pass::kBackward});
+    size_t seen = 0;
+    all.Measure(stretches, [&](size_t i, const std::vector<double>& levels) {
+      std::vector<double> expect;
+      one.Start(stretches[i].first, stretches[i].pass);
+      one.Next(stretches[i].count, expect);
+      EXPECT_EQ(levels, expect) << i;
+      ++seen;
+    });
+    EXPECT_EQ(seen, stretches.size());
   }
 }
 
