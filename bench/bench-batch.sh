@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A batch of 16 ten-minute files through `vxaudio silence`: --jobs 2 against
-# --jobs 1 in the same run. Prints both times, the CPU time of each, and the
-# ratio (bar: --jobs 2 at least 1.8x faster on a 2-core machine).
+# the same batch on one core, in the same run; also --jobs 1 (each file spread
+# over the processors by the detector itself) and the default. Prints the
+# times, the CPU time of each, and the ratio (bar: --jobs 2 at least 1.8x
+# faster than one core on a 2-core machine).
 # Usage: bench/bench-batch.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?build dir}" && pwd)
@@ -9,7 +11,7 @@ vx="$build/vxaudio"
 data="$build/bench-data/batch"
 mkdir -p "$data"
 
-for tool in sox /usr/bin/time; do
+for tool in sox taskset /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench-batch: $tool missing (scripts/install-deps.sh bench)" >&2; exit 1; }
 done
 
@@ -28,9 +30,10 @@ files=("$data"/f{0..15}.wav)
 
 # Wall and CPU seconds of one batch; the best of three runs.
 measure() {
-  local f
+  local f pin=()
   f=$(mktemp)
-  /usr/bin/time -o "$f" -f "%e %U %S" "$vx" silence "$@" "${files[@]}" >/dev/null 2>&1
+  if [ "${1:-}" = one-core ]; then pin=(taskset -c 0); shift; fi
+  /usr/bin/time -o "$f" -f "%e %U %S" "${pin[@]}" "$vx" silence "$@" "${files[@]}" >/dev/null 2>&1
   tail -n 1 "$f" | awk '{ printf "%s %.2f\n", $1, $2 + $3 }'
   rm -f "$f"
 }
@@ -45,16 +48,18 @@ best() {
 
 # Warm the page cache so that neither run pays for the first read.
 cat "${files[@]}" >/dev/null
+read -r core_t core_c <<<"$(best one-core --jobs 1)"
 read -r one_t one_c <<<"$(best --jobs 1)"
 read -r two_t two_c <<<"$(best --jobs 2)"
 read -r def_t def_c <<<"$(best)"
 
-awk -v ot="$one_t" -v oc="$one_c" -v tt="$two_t" -v tc="$two_c" -v dt="$def_t" -v dc="$def_c" \
+awk -v ct="$core_t" -v cc="$core_c" -v ot="$one_t" -v oc="$one_c" -v tt="$two_t" -v tc="$two_c" -v dt="$def_t" -v dc="$def_c" \
     -v cores="$(nproc)" -v load="$(cut -d' ' -f1 /proc/loadavg)" 'BEGIN {
   printf "16 ten-minute 44.1 kHz mono WAVs (160 min), vxaudio silence, auto thresholds\n"
   printf "  (%d cores, load average %s when done)\n", cores, load
+  printf "  one core (taskset -c 0)  %7.2f s  cpu %7.2f s  %5.0fx real time\n", ct, cc, 9600 / ct
   printf "  --jobs 1                %7.2f s  cpu %7.2f s  %5.0fx real time\n", ot, oc, 9600 / ot
   printf "  --jobs 2                %7.2f s  cpu %7.2f s  %5.0fx real time\n", tt, tc, 9600 / tt
   printf "  default (one per core)  %7.2f s  cpu %7.2f s\n", dt, dc
-  printf "  ratio --jobs 1 / --jobs 2  %.2f  (bar: at least 1.8)  %s\n", ot / tt, (ot / tt >= 1.8 ? "met" : "NOT MET")
+  printf "  ratio one core / --jobs 2  %.2f  (bar: at least 1.8)  %s\n", ct / tt, (ct / tt >= 1.8 ? "met" : "NOT MET")
 }'
