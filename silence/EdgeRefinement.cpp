@@ -259,13 +259,14 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
   // Edges at the ends of the file are no edges of a sound.
   auto inner = [frames](int64_t edge) { return edge > 0 && edge < frames; };
 
-  // The quiet level from the middle half of each silence, away from the
-  // edges the model may have misplaced (at most a few seconds of each); the
-  // sound level from the loudest window near each edge. Each part of the
-  // silences is measured on its own, and the measures are put together.
-  // The first blocks of each edge's search lie near the edge too: they are
-  // measured now, for a search that then mostly reads nothing.
+  // The quiet level from the middle half of each surveyed silence, away
+  // from the edges the model may have misplaced (at most a few seconds of
+  // each); the sound level from the loudest window near each of its edges.
+  // Each part of the silences is measured on its own, and the measures are
+  // put together. The first blocks of every edge's search lie near the edge
+  // too: they are measured now, for a search that then mostly reads nothing.
   constexpr double kMaxInteriorSeconds = 4.0;
+  const size_t every = std::max<size_t>(1, n / size_t(std::max(rule.surveyedSilences, 1)));
   const std::vector<Part> measured = Cut(n, readers.size(), 0, [](size_t) { return true; });
   std::vector<LevelHistogram> quiet(measured.size());
   std::vector<std::vector<double>> loudest(measured.size()), ready(2 * n);
@@ -275,11 +276,13 @@ std::string RefineEdges(const std::string& file, std::vector<MarkData>& silences
       const MarkArea& m = silences[i].area;
       const int64_t len = m.end - m.start, mid = m.start + len / 2;
       const int64_t side = std::min<int64_t>(len / 4, std::llround(kMaxInteriorSeconds / 2 * rate));
-      survey.Add(Survey::kInside, (mid - side + block - 1) / block, (mid + side) / block);
+      const bool surveyed = i % every == 0;
+      if (surveyed) survey.Add(Survey::kInside, (mid - side + block - 1) / block, (mid + side) / block);
       for (int e : {0, 1}) {
         const int64_t edge = e == 0 ? m.start : m.end;
         if (!inner(edge)) continue;
-        survey.Add(Survey::kNearEdge, (edge - reach) / block, (edge + reach) / block + 1);
+        if (surveyed)
+          survey.Add(Survey::kNearEdge, (edge - reach) / block, (edge + reach) / block + 1);
         Stretch run = FirstRun(e == 0, edge, block, half, hold);
         run.first = std::clamp<int64_t>(run.first, 0, in.blocks());
         if (run.pass == Pass::kBackward) run.count = std::min(run.count, run.first);

@@ -32,6 +32,12 @@ struct EdgeRule {
   float floorBelowSoundDb = 60.0f;
   // Quiet this long ends a sound, for an edge that the model put inside one.
   float holdSeconds = 0.02f;
+  // The quiet and sound levels come from every k-th silence, k the largest
+  // that leaves at least this many (all of them in a file with fewer). Taken
+  // evenly through the file they put the percentile where all would, to
+  // within a bin or so, and a long file is not read around every edge twice:
+  // on compressed sound the reading would cost more than the detection.
+  int surveyedSilences = 128;
 };
 
 // What one refinement measured, for the reports.

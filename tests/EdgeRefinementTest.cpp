@@ -338,4 +338,42 @@ TEST_F(Edges, ThreadsGiveTheSerialEdges) {
   }
 }
 
+
+// The levels come from an even sample of the silences in a long file: on one
+// whose noise floor rises 20 dB from start to end, the sample must give the
+// quiet level, and so the edges, of a survey of every silence; a sample
+// drawn from one part of the file would miss it by several dB.
+TEST_F(Edges, SurveyOfASampleOfTheSilencesGivesTheirLevels) {
+  constexpr int kRate = 16000, kRepeats = 24;
+  std::vector<float> samples;
+  std::vector<MarkData> marks;
+  for (int r = 0; r < kRepeats; ++r) {
+    const Talk t = MakeTalk(kRate, 1, 3e-4 * std::pow(10.0, r / (kRepeats - 1.0)));
+    const auto at = int32_t(samples.size());
+    for (const Span& p : t.pauses) {
+      const auto from = at + int32_t(std::lround(p.start * kRate));
+      const auto to = at + int32_t(std::lround(p.end * kRate));
+      if (!marks.empty() && marks.back().area.end == from)
+        marks.back().area.end = to;  // the pause that ended the time before
+      else
+        marks.push_back(MarkData{.area = {from + (from > 0 ? kRate / 25 : 0), to}});
+    }
+    samples.insert(samples.end(), t.samples.begin(), t.samples.end());
+  }
+  const std::string wav = vxtest::WriteSound(dir.File("rising.wav"), samples, 1, kRate);
+  EdgeRule all, some;
+  all.surveyedSilences = int(marks.size());
+  some.surveyedSilences = 16;  // every 9th of the 145
+  std::vector<MarkData> full = marks, sampled = marks;
+  EdgeReport fullReport, sampledReport;
+  ASSERT_EQ(RefineEdges(wav, full, fullReport, all), "");
+  ASSERT_EQ(RefineEdges(wav, sampled, sampledReport, some), "");
+  EXPECT_NEAR(20 * std::log10(sampledReport.quietLevel / fullReport.quietLevel), 0.0, 0.5);
+  ASSERT_EQ(full.size(), sampled.size());
+  for (size_t i = 0; i < full.size(); ++i) {
+    EXPECT_NEAR(sampled[i].area.start, full[i].area.start, kRate / 500) << i;
+    EXPECT_NEAR(sampled[i].area.end, full[i].area.end, kRate / 500) << i;
+  }
+}
+
 }  // namespace
