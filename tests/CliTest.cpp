@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 
 namespace {
 
+using vxtest::ExpectOneError;
 using vxtest::Slurp;
 using Outcome = vxtest::VxOutcome;
 
@@ -26,113 +28,19 @@ class Cli : public ::testing::Test {
   Outcome Vx(const std::string& args, const std::string& stdoutTo = "") {
     return vxtest::RunVx("VX " + args, dir.Path(), stdoutTo);
   }
-  // A failure must say exactly one thing, naming the command and the file.
-  void ExpectOneError(const Outcome& r, int status, const std::string& prefix,
-                      const std::string& needle = "") {
-    EXPECT_EQ(r.status, status) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
-    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
-  }
 
   vxtest::TempDir dir;
 };
 
-TEST_F(Cli, InfoDescribesTheFileAsTextAndJson) {
-  auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(22050, 2), 2, 44100);
-  Outcome text = Vx("info -v " + wav);
-  EXPECT_EQ(text.status, 0);
-  EXPECT_NE(text.out.find("frames       22050\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("duration     0.500 s"), std::string::npos);
-  EXPECT_NE(text.err.find("InitAudio"), std::string::npos) << "engine lines go to stderr";
-  EXPECT_EQ(text.out.find("InitAudio"), std::string::npos) << "and never to stdout";
-
-  Outcome js = Vx("info --quiet --json " + wav);
-  EXPECT_EQ(js.status, 0);
-  EXPECT_EQ(js.err, "");
-  auto j = nlohmann::json::parse(js.out);
-  EXPECT_EQ((nlohmann::json{j["sample_rate"], j["channels"], j["frames"], j["extension"]}),
-            nlohmann::json::parse(R"([44100, 2, 22050, "wav"])"));
-  EXPECT_NEAR(j["duration"].get<double>(), 0.5, 1e-9);
-  EXPECT_NEAR(j["peak"].get<double>(), 0.5, 1e-3);
-
-  // A silent file and one without frames are described, not refused.
-  for (auto& f : {vxtest::WriteSound(dir.File("z.wav"), std::vector<float>(300, 0.f), 3),
-                  vxtest::WriteSound(dir.File("e.wav"), {}, 1)}) {
-    Outcome r = Vx("info -q --json " + f);
-    EXPECT_EQ(r.status, 0) << f << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["peak"], 0.0);
-  }
-}
-
 TEST_F(Cli, UnreadableInputsFailWithOneLineNamingTheFile) {
   auto text = vxtest::WriteBytes(dir.File("text.wav"), "this is not a sound file\n");
   std::filesystem::create_directory(dir.File("d.wav"));
-  for (auto [cmd, rest] : {std::pair{"info", ""}, {"graph", " --columns 10"}, {"export", " out.wav"}})
+  for (auto [cmd, rest] : {std::pair{"info", ""}, {"info", " --no-peak"},
+                           {"graph", " --columns 10"}, {"export", " out.wav"}})
     for (const auto& f : {dir.File("missing.wav"), dir.File("d.wav"), text})
       ExpectOneError(Vx(std::string(cmd) + " -q " + f + rest), 1,
                      std::string("vxaudio ") + cmd + ": " + f + ": ");
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.wav")));
-}
-
-TEST_F(Cli, GraphMatchesAnIndependentMinMaxPerColumn) {
-  // Stereo, so the overview must be drawn from the mean of the channels.
-  const int columns = 7, height = 1000, width = 100, start = 250;
-  auto samples = vxtest::Noise(1000, 2, 7, 0.8);
-  auto wav = vxtest::WriteSound(dir.File("n.wav"), samples, 2, 22050,
-                                SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-  Outcome js = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250s --length 700s");
-  ASSERT_EQ(js.status, 0) << js.err;
-  auto j = nlohmann::json::parse(js.out);
-  EXPECT_EQ(js.out.rfind(R"({"version":2,"channels":1,"sample_rate":22050,"samples_per_pixel":100,)"
-                         R"("bits":16,"length":7,"data":[)", 0), 0u) << js.out.substr(0, 120);
-  ASSERT_EQ(j["data"].size(), size_t(2 * columns));
-  for (int c = 0; c < columns; ++c) {
-    double lo = 1e9, hi = -1e9;
-    for (int i = start + c * width; i < start + (c + 1) * width; ++i) {
-      double m = float((double(samples[2 * i]) + samples[2 * i + 1]) * 0.5);
-      lo = std::min(lo, m), hi = std::max(hi, m);
-    }
-    // Halves round up; +-1 leaves room for the float product's rounding.
-    EXPECT_NEAR(j["data"][2 * c].get<int>(), std::floor(lo * height + 0.5), 1) << c;
-    EXPECT_NEAR(j["data"][2 * c + 1].get<int>(), std::floor(hi * height + 0.5), 1) << c;
-  }
-
-  // The same columns as CSV, written to a file and not to standard output.
-  Outcome csv = Vx("graph -q " + wav + " --columns 7 --height 1000 --start 250s --length 700s "
-                   "--format csv -o " + dir.File("g.csv"));
-  EXPECT_EQ(csv.status, 0) << csv.err;
-  EXPECT_EQ(csv.out, "");
-  std::string want = "column,min,max\n";
-  for (int c = 0; c < columns; ++c)
-    want += std::to_string(c) + "," + j["data"][2 * c].dump() + "," + j["data"][2 * c + 1].dump() + "\n";
-  EXPECT_EQ(Slurp(dir.File("g.csv")), want);
-}
-
-TEST_F(Cli, GraphRefusesImpossibleRequests) {
-  auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(100, 1), 1);
-  const std::string p = "vxaudio graph: " + wav + ": ";
-  for (auto [opt, named] : {std::pair{"0", "--columns"}, {"101", "--columns"},
-                            {"10 --height 0", "--height"},
-                            {"10 --format xml", "--format"}, {"10 --start -1", "--start"},
-                            {"10 --start 4294967396s", "--start"}, {"10 --length -5", "--length"}})
-    ExpectOneError(Vx("graph -q " + wav + " --columns " + opt), 2, p, named);
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 --start 100s"), 1, p, "past the end");
-  // A length past the end is cut to the end: 50 frames in 10 columns of 5.
-  Outcome cut = Vx("graph -q " + wav + " --columns 10 --start 50s --length 2147483647s");
-  EXPECT_EQ(cut.status, 0) << cut.err;
-  EXPECT_EQ(nlohmann::json::parse(cut.out)["samples_per_pixel"], 5);
-  auto empty = vxtest::WriteSound(dir.File("e.wav"), {}, 1);
-  ExpectOneError(Vx("graph -q " + empty + " --columns 1"), 1, "vxaudio graph: " + empty + ": ",
-                 "no frames");
-  // The overview never overwrites the file it draws.
-  const std::string before = Slurp(wav);
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10 -o " + wav), 2, "vxaudio graph: ");
-  EXPECT_EQ(Slurp(wav), before);
-  // A full disk is reported, not ignored.
-  ExpectOneError(Vx("graph -q " + wav + " --columns 10", "/dev/full"), 1,
-                 "vxaudio graph: standard output: ");
 }
 
 TEST_F(Cli, ExportKeepsOrSetsTheLayout) {
@@ -151,29 +59,22 @@ TEST_F(Cli, ExportKeepsOrSetsTheLayout) {
     for (int c = 0; c < ch; ++c) sum += v[size_t(i * ch + c)];
     return sum / ch;
   };
-  struct Case {
-    std::string src;
-    const std::vector<float>* in;
-    int inCh;
-    const char* opts;
-    int outCh;
-  };
-  for (const Case& c : {Case{m, &mono, 1, "", 1}, Case{m, &mono, 1, " --channels 2", 2},
-                        Case{s, &stereo, 2, "", 2}, Case{s, &stereo, 2, " --channels 1", 1},
-                        Case{x, &six, 6, "", 1}, Case{x, &six, 6, " --channels 1", 1}}) {
-    SCOPED_TRACE(c.src + c.opts);
+  SF_INFO info{};
+  for (auto [src, in, inCh, opts, outCh] :
+       {std::tuple{m, &mono, 1, "", 1}, {m, &mono, 1, " --channels 2", 2},
+        {s, &stereo, 2, "", 2}, {s, &stereo, 2, " --channels 1", 1},
+        {x, &six, 6, "", 1}, {x, &six, 6, " --channels 1", 1}}) {
+    SCOPED_TRACE(src + opts);
     std::filesystem::remove(dir.File("o.aif"));
-    Outcome r = Vx("export -q " + c.src + " " + dir.File("o.aif") + " --bits 24" + c.opts);
+    Outcome r = Vx("export -q " + src + " " + dir.File("o.aif") + " --bits 24" + opts);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(c.outCh == 1 ? ", mono," : ", stereo,"), std::string::npos) << r.out;
-    SF_INFO info{};
+    EXPECT_NE(r.out.find(outCh == 1 ? ", mono," : ", stereo,"), std::string::npos) << r.out;
     auto out = vxtest::ReadSound(dir.File("o.aif"), &info);
-    ASSERT_EQ(std::tuple(info.channels, info.frames), std::tuple(c.outCh, 3000));
+    ASSERT_EQ(std::tuple(info.channels, info.frames), std::tuple(outCh, 3000));
     for (int i = 0; i < 3000; i += 37)
-      for (int k = 0; k < c.outCh; ++k) {
-        const double want =
-            c.outCh == 1 || c.inCh == 1 ? mean(*c.in, c.inCh, i) : (*c.in)[size_t(2 * i + k)];
-        ASSERT_NEAR(out[size_t(i * c.outCh + k)], want, 1e-4) << i;
+      for (int k = 0; k < outCh; ++k) {
+        const double want = outCh == 1 || inCh == 1 ? mean(*in, inCh, i) : (*in)[size_t(2 * i + k)];
+        ASSERT_NEAR(out[size_t(i * outCh + k)], want, 1e-4) << i;
       }
   }
   // Stereo out of six channels is refused before anything is written.
@@ -181,17 +82,7 @@ TEST_F(Cli, ExportKeepsOrSetsTheLayout) {
                  "vxaudio export: " + x + ": ", "--channels 1");
   EXPECT_FALSE(std::filesystem::exists(dir.File("x2.wav")));
 
-  // The default depth is the source's when the container holds it, else 16;
-  // a range is cut from the source.
-  SF_INFO info{};
-  for (auto [to, opts, format] : {std::tuple{"r.wav", "", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
-                                  {"r.aif", " --bits 32", SF_FORMAT_AIFF | SF_FORMAT_PCM_32},
-                                  {"r.caf", " --bits 8", SF_FORMAT_CAF | SF_FORMAT_PCM_S8}}) {
-    ASSERT_EQ(
-        Vx("export -q " + x + " " + dir.File(to) + opts + " --start 1000s --length 500s").status, 0);
-    auto out = vxtest::ReadSound(dir.File(to), &info);
-    EXPECT_EQ(std::tuple(info.format, info.frames), std::tuple(format, 500)) << to;
-  }
+  // The default depth is the source's when the container holds it, else 16.
   const std::string deep =
       vxtest::WriteSound(dir.File("d.wav"), stereo, 2, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
   for (auto [to, format] : {std::pair{"d.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
@@ -222,26 +113,17 @@ TEST_F(Cli, ExportWritesEveryFormatItsExtensionNames) {
   const std::string src =
       vxtest::WriteSound(dir.File("src.wav"), samples, 2, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                          {{SF_STR_TITLE, "Take one"}});
-  struct Case {
-    const char* ext;
-    int format;
-    bool text;
-  };
+  // Extension, format, and whether the container keeps the title.
   const int pcm = SF_FORMAT_PCM_16;
-  for (auto [ext, format, text] : {Case{"aif", SF_FORMAT_AIFF | pcm, true},
-                                   {"AIFF", SF_FORMAT_AIFF | pcm, true},
-                                   {"au", SF_FORMAT_AU | pcm, false},
-                                   {"snd", SF_FORMAT_AU | pcm, false},
-                                   {"caf", SF_FORMAT_CAF | pcm, true},
-                                   {"Flac", SF_FORMAT_FLAC | pcm, true},
-                                   {"olvex", SF_FORMAT_IRCAM | pcm, false},
-                                   {"sf", SF_FORMAT_IRCAM | pcm, false},
-                                   {"rf64", SF_FORMAT_RF64 | pcm, true},
-                                   {"w64", SF_FORMAT_W64 | pcm, false},
-                                   {"WAV", SF_FORMAT_WAV | pcm, true},
-                                   {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true},
-                                   {"OPUS", SF_FORMAT_OGG | SF_FORMAT_OPUS, true},
-                                   {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, true}}) {
+  for (auto [ext, format, text] :
+       {std::tuple{"aif", SF_FORMAT_AIFF | pcm, true}, {"AIFF", SF_FORMAT_AIFF | pcm, true},
+        {"au", SF_FORMAT_AU | pcm, false}, {"snd", SF_FORMAT_AU | pcm, false},
+        {"caf", SF_FORMAT_CAF | pcm, true}, {"Flac", SF_FORMAT_FLAC | pcm, true},
+        {"olvex", SF_FORMAT_IRCAM | pcm, false}, {"sf", SF_FORMAT_IRCAM | pcm, false},
+        {"rf64", SF_FORMAT_RF64 | pcm, true}, {"w64", SF_FORMAT_W64 | pcm, false},
+        {"WAV", SF_FORMAT_WAV | pcm, true}, {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true},
+        {"OPUS", SF_FORMAT_OGG | SF_FORMAT_OPUS, true},
+        {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, true}}) {
     SCOPED_TRACE(ext);
     const std::string out = dir.File(std::string("o.") + ext);
     Outcome r = Vx("export -q " + src + " " + out);
@@ -265,18 +147,17 @@ TEST_F(Cli, ExportWritesEveryFormatItsExtensionNames) {
     EXPECT_LT(err, (format & SF_FORMAT_SUBMASK) == pcm ? 1e-7 * power : 0.1 * power);
   }
 
-  // Every depth a container is offered at is written at that depth; the others
-  // are refused before anything is written, never failed while writing.
-  for (const char* ext : {"aif", "au", "caf", "flac", "olvex", "rf64", "w64", "wav"})
-    for (auto [bits, subtype] : {std::pair{8, SF_FORMAT_PCM_S8},
-                                 {16, SF_FORMAT_PCM_16},
-                                 {24, SF_FORMAT_PCM_24},
-                                 {32, SF_FORMAT_PCM_32}}) {
+  // Every depth a container takes is written at that depth; the others are
+  // refused before anything is written, never failed while writing.
+  const std::set<std::string> refused = {"flac32", "olvex8", "olvex24", "rf648", "w648", "WAV8"};
+  for (const std::string ext : {"aif", "au", "caf", "flac", "olvex", "rf64", "w64", "WAV"})
+    for (auto [bits, subtype] : {std::pair{8, SF_FORMAT_PCM_S8}, {16, SF_FORMAT_PCM_16},
+                                 {24, SF_FORMAT_PCM_24}, {32, SF_FORMAT_PCM_32}}) {
       const std::string depth = std::to_string(bits);
-      const std::string out = dir.File(std::string(ext) + depth + "." + ext);
+      const std::string out = dir.File(ext + depth + "." + ext);
       SCOPED_TRACE(out);
       Outcome r = Vx("export -q " + src + " " + out + " --bits " + depth);
-      if (r.status == 2) {
+      if (refused.count(ext + depth)) {
         ExpectOneError(r, 2, "vxaudio export: " + out + ": ", depth + "-bit");
         EXPECT_FALSE(std::filesystem::exists(out));
         continue;
@@ -290,33 +171,16 @@ TEST_F(Cli, ExportWritesEveryFormatItsExtensionNames) {
 
 TEST_F(Cli, ExportNeverHarmsExistingFilesAndLeavesNothingOnFailure) {
   auto src = vxtest::WriteSound(dir.File("src.wav"), vxtest::Sine(2000, 2), 2);
-  const std::string original = Slurp(src);
-  std::filesystem::create_directory(dir.File("sub"));
-  link(src.c_str(), dir.File("hard.wav").c_str());
-  // The source itself, however it is spelled, is never an output.
-  for (const auto& same : {src, dir.File("sub/../src.wav"), dir.File("hard.wav")})
-    ExpectOneError(Vx("export -q " + src + " " + same + " --force"), 2,
-                   "vxaudio export: " + same + ": ", "source");
-  EXPECT_EQ(Slurp(src), original);
-
   const char* kinds = "one of aif, aiff, au, caf, flac, mp3, ogg";
-  for (auto [to, status, needle] : {std::tuple{"noext", 2, kinds},
-                                    {"o.xyz", 2, kinds},
-                                    {"o.", 2, kinds},
-                                    {"o.wav --bits 12", 2, "--bits"},
-                                    {"o.wav --channels 3", 2, "--channels"},
-                                    {"o.WAV --bits 8", 2, "8-bit"},
-                                    {"o.flac --bits 32", 2, "32-bit"},
-                                    {"o.sf --bits 24", 2, "24-bit"},
-                                    {"o.ogg --bits 16", 2, "lossy"},
-                                    {"o.opus --bits 16", 2, "lossy"},
-                                    {"o.Mp3 --bits 24", 2, "lossy"},
-                                    {"o.opus", 2, "44100 Hz"},
-                                    {"o.wav --start 2000s", 1, "past the end"},
-                                    {"nodir/o.wav", 1, ""}})
+  for (auto [to, status, needle] :
+       {std::tuple{"noext", 2, kinds}, {"o.xyz", 2, kinds}, {"o.", 2, kinds},
+        {"o.wav --bits 12", 2, "--bits"}, {"o.wav --channels 3", 2, "--channels"},
+        {"o.ogg --bits 16", 2, "lossy"}, {"o.opus --bits 16", 2, "lossy"},
+        {"o.Mp3 --bits 24", 2, "lossy"}, {"o.opus", 2, "44100 Hz"},
+        {"o.wav --start 2000s", 1, "past the end"}, {"nodir/o.wav", 1, ""}})
     ExpectOneError(Vx("export -q " + src + " " + dir.File(to)), status, "vxaudio export: ", needle);
-  // Only hard.wav, src.wav and sub: no output and no temporary file left behind.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
+  // Only src.wav: no output and no temporary file left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 
   // An existing output is replaced only when asked, and then completely.
   auto keep = vxtest::WriteBytes(dir.File("keep.wav"), "precious");
@@ -346,15 +210,6 @@ TEST_F(Cli, SplitWritesPiecesInAnyOutputFormat) {
     EXPECT_EQ(std::tuple(info.format, info.channels, int64_t(info.frames)),
               std::tuple(SF_FORMAT_OGG | SF_FORMAT_OPUS, 1, piece["frames"].get<int64_t>()));
   }
-  // Refused before the output folder is made.
-  auto cd = vxtest::WriteSound(dir.File("cd.wav"), vxtest::Sine(44100, 1), 1, 44100);
-  for (auto [src, out, opts, needle] : {std::tuple{wav, "a", " --ext ogg --bits 16", "lossy"},
-                                        {wav, "b", " --ext xyz", "--ext"},
-                                        {cd, "c", " --ext opus", "44100 Hz"}}) {
-    ExpectOneError(Vx("split -q " + src + " " + dir.File(out) + opts), 2,
-                   "vxaudio split: ", needle);
-    EXPECT_FALSE(std::filesystem::exists(dir.File(out)));
-  }
 }
 
 TEST_F(Cli, SilenceLabelsTheSilencesTheSoundsOrBoth) {
@@ -365,38 +220,27 @@ TEST_F(Cli, SilenceLabelsTheSilencesTheSoundsOrBoth) {
   samples.insert(samples.end(), tail.begin(), tail.end());
   samples.insert(samples.begin(), 17640, 0.0f);
   auto wav = vxtest::WriteSound(dir.File("p.wav"), samples, 1);
-  const std::string end = "2.000000";  // the last sound runs to the end of the file
-  std::vector<std::vector<std::string>> all;
-  for (auto [what, kinds] :
-       {std::pair<std::string, std::vector<std::string>>{"", {"silence", "silence"}},
-        {" --what silence", {"silence", "silence"}},
-        {" --what sound", {"sound", "sound"}},
-        {" --what both", {"silence", "sound", "silence", "sound"}}}) {
-    SCOPED_TRACE(what);
+  auto labels = [&](const std::string& what) {
     Outcome r = Vx("silence " + wav + " --format labels" + what);
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto lines = vxtest::Lines(r.out);
-    ASSERT_EQ(lines.size(), kinds.size()) << r.out;
-    std::string at = "0.000000";
-    for (size_t i = 0; i < lines.size(); ++i) {
-      std::istringstream in(lines[i]);
-      std::string from, to, text;
-      std::getline(in, from, '\t'), std::getline(in, to, '\t'), std::getline(in, text);
-      EXPECT_EQ(text, kinds[i]) << lines[i];
-      // Both together cover the file, each stretch starting where the last ended.
-      if (what == " --what both") {
-        EXPECT_EQ(from, at) << lines[i];
-      }
-      at = to;
-    }
-    if (kinds.back() == "sound") {
-      EXPECT_EQ(at, end);
-    }
-    all.push_back(lines);
+    EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+    return vxtest::Lines(r.out);
+  };
+  // The same silences and sounds whichever are asked for; both together
+  // cover the file, each stretch starting where the last ended, the last
+  // sound running to the end.
+  const auto silences = labels(""), sounds = labels(" --what sound"), both = labels(" --what both");
+  EXPECT_EQ(labels(" --what silence"), silences);
+  ASSERT_EQ(std::tuple(silences.size(), sounds.size()), std::tuple(2u, 2u));
+  EXPECT_EQ(both, (std::vector<std::string>{silences[0], sounds[0], silences[1], sounds[1]}));
+  std::string at = "0.000000";
+  for (size_t i = 0; i < both.size(); ++i) {
+    std::istringstream in(both[i]);
+    std::string from, to, text;
+    std::getline(in, from, '\t'), std::getline(in, to, '\t'), std::getline(in, text);
+    EXPECT_EQ(std::tuple(from, text), std::tuple(at, i % 2 ? "sound" : "silence")) << both[i];
+    at = to;
   }
-  // The same silences and sounds, whichever are asked for.
-  EXPECT_EQ(all[0], all[1]);
-  EXPECT_EQ(all[3], (std::vector<std::string>{all[0][0], all[2][0], all[0][1], all[2][1]}));
+  EXPECT_EQ(at, "2.000000");
 
   // --what is for labels only; an unknown kind is a usage error too.
   for (auto args : {" --what sound", " --format json --what both", " --format csv --what silence",
@@ -432,12 +276,10 @@ TEST_F(Cli, TimesInEverySyntaxGiveTheSameRange) {
   EXPECT_LT(std::stod(rows.back()), 0.6);
 
   const std::string p = "vxaudio export: ";
-  for (auto [args, needle] : {std::pair{"--start 1:xx", "--start: '1:xx'"},
-                              {"--start 0:60", "'0:60'"},
-                              {"--length 5ss", "--length: '5ss'"},
-                              {"--end 1e3", "--end: '1e3'"},
-                              {"--start 1.2.3", "'1.2.3'"},
-                              {"--length 1 --end 2", "--length excludes --end"},
+  for (auto [args, needle] :
+       {std::pair{"--start 1:xx", "--start: '1:xx'"}, {"--start 0:60", "'0:60'"},
+        {"--length 5ss", "--length: '5ss'"}, {"--end 1e3", "--end: '1e3'"},
+        {"--start 1.2.3", "'1.2.3'"}, {"--length 1 --end 2", "--length excludes --end"},
                               {"--start 1 --end 0.5", "--end 0.5 must come after --start 1"},
                               {"--length 0.00001", "--length 0.00001"},
                               {"--start -0:01", "--start -0:01 is negative"}})
@@ -502,7 +344,7 @@ TEST_F(Cli, SuccessIsQuietAndEveryCommandTakesTheSameSwitches) {
   }
 }
 
-TEST_F(Cli, CommandLineMistakesGetTheSameStatusEverywhere) {
+TEST_F(Cli, NoOrUnknownCommandIsAUsageErrorAndVersionIsQuiet) {
   Outcome unknown = Vx("foo " + dir.File("x.wav"));
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.out, "");
@@ -516,21 +358,6 @@ TEST_F(Cli, CommandLineMistakesGetTheSameStatusEverywhere) {
     Outcome r = Vx(v);
     EXPECT_EQ(std::tuple(r.status, r.out.rfind("vxaudio ", 0), r.err), std::tuple(0, 0u, ""))
         << v;
-  }
-
-  // An output that names the input is a usage error in every command.
-  auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(44100, 1), 1);
-  std::filesystem::create_directory(dir.File("set"));
-  std::filesystem::copy_file(wav, dir.File("set/piece-001.wav"));
-  for (const std::string line :
-       {"export S S --force", "graph S --format json -o S", "silence S -o S", "loudness S -o S",
-        "split set/piece-001.wav set"}) {
-    std::string cmd = line;
-    // Scan on past each insertion: the temporary folder's name may hold an S.
-    for (size_t at = 0; (at = cmd.find('S', at)) != std::string::npos; at += wav.size())
-      cmd.replace(at, 1, wav);
-    ExpectOneError(Vx(cmd), 2, "vxaudio " + line.substr(0, line.find(' ')) + ": ",
-                   "names the source file");
   }
 }
 

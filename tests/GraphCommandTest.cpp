@@ -3,6 +3,8 @@
 // the requests it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -40,7 +42,25 @@ std::string Le(uint32_t v, int bytes = 4) {
 }
 
 TEST_F(Graph, PixelsFollowTheResolutionAndAgreeWithTheEngine) {
-  const auto wav = FloatWav("n.wav", vxtest::Noise(1000, 2, 7, 0.8), 2);
+  const auto noise = vxtest::Noise(1000, 2, 7, 0.8);
+  const auto wav = FloatWav("n.wav", noise, 2);
+  // Stereo: each column is the min and max of the channels' mean, halves
+  // rounded up (+-1 for the float product's rounding); the header comes first.
+  const auto r = Vx(wav + " --columns 7 --height 1000 --start 250s --length 700s");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind(R"({"version":2,"channels":1,"sample_rate":22050,"samples_per_pixel":100,)"
+                        R"("bits":16,"length":7,"data":[)", 0), 0u) << r.out.substr(0, 120);
+  const json columns = json::parse(r.out)["data"];
+  ASSERT_EQ(columns.size(), 14u);
+  for (int c = 0; c < 7; ++c) {
+    double lo = 1e9, hi = -1e9;
+    for (int i = 250 + c * 100; i < 350 + c * 100; ++i) {
+      const double m = float((double(noise[2 * i]) + noise[2 * i + 1]) * 0.5);
+      lo = std::min(lo, m), hi = std::max(hi, m);
+    }
+    EXPECT_NEAR(columns[2 * c].get<int>(), std::floor(lo * 1000 + 0.5), 1) << c;
+    EXPECT_NEAR(columns[2 * c + 1].get<int>(), std::floor(hi * 1000 + 0.5), 1) << c;
+  }
   // Where pixels cover the engine's columns, the mixdown's peaks are its own.
   for (const char* bits : {"8", "16"})
     EXPECT_EQ(Json(wav + " -z 100 --bits " + bits)["data"],
@@ -111,33 +131,50 @@ TEST_F(Graph, OutputFollowsTheExtensionUnlessFormatSays) {
         {"--format csv -o b.json", "b.json", "column,"}, {"-o p.png", "p.png", "\x89PNG"}}) {
     const auto r = Vx(wav + " " + args);
     EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    EXPECT_TRUE(*file == 'p' || r.out.empty()) << args << ": " << r.out;  // data: the file only
     EXPECT_EQ(vxtest::Slurp(dir.File(file)).rfind(start, 0), 0u) << args;
   }
   // Binary data reaches standard output only when asked for by name.
   EXPECT_EQ(Vx(wav + " --format dat -o -").out.rfind(dat8, 0), 0u);
 }
 
-TEST_F(Graph, RefusesRequestsThatContradictThemselves) {
+TEST_F(Graph, RefusesImpossibleRequestsWithOneLine) {
   const auto wav = vxtest::WriteSound(dir.File("s.wav"), vxtest::Sine(1000, 1), 1, 22050);
-  for (auto [args, needle] :
-       {std::pair{"--columns 10 -z 5", "give one of"},
-        {"-z 5 --pixels-per-second 10", "give one of"},
-        {"-z 0", "--samples-per-pixel 0"},
-        {"--pixels-per-second 22051", "more than the file's 22050"},
-        {"--bits 12", "--bits 12"},
-        {"--bits 8 --height 200", "between 1 and 127"},
-        {"--format dat", "-o OUT.dat"},
-        {"-z 10 -o p.png", "--samples-per-pixel does not apply to pictures"},
-        {"--split-channels -o p.svg", "--split-channels does not apply"},
-        {"--size 300x100 -o a.json", "--size"}}) {
-    const auto r = Vx(wav + " " + args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_EQ(r.out, "") << args;
-    EXPECT_EQ(r.err.rfind("vxaudio graph: " + wav + ": ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(needle), std::string::npos) << args << ": " << r.err;
+  for (auto [args, status, needle] :
+       {std::tuple{"--columns 10 -z 5", 2, "give one of"},
+        {"-z 5 --pixels-per-second 10", 2, "give one of"},
+        {"-z 0", 2, "--samples-per-pixel 0"},
+        {"--pixels-per-second 22051", 2, "more than the file's 22050"},
+        {"--columns 0", 2, "--columns 0"},
+        {"--columns 1001", 2, "--columns 1001 is more than the 1000 frames"},
+        {"--height 0", 2, "--height 0"},
+        {"--bits 12", 2, "--bits 12"},
+        {"--bits 8 --height 200", 2, "between 1 and 127"},
+        {"--format xml", 2, "--format xml"},
+        {"--format dat", 2, "-o OUT.dat"},
+        {"--start -1", 2, "--start -1 is negative"},
+        // 2^32 + 500 frames: wrapped to 32 bits it would land inside the file.
+        {"--start 4294967796s", 2, "--start 4294967796s is beyond"},
+        {"--length -5", 2, "--length -5 is negative"},
+        {"--start 1000s", 1, "past the end"},
+        {"-z 10 -o p.png", 2, "--samples-per-pixel does not apply to pictures"},
+        {"--split-channels -o p.svg", 2, "--split-channels does not apply"},
+        {"--size 300x100 -o a.json", 2, "--size"}}) {
+    SCOPED_TRACE(args);
+    vxtest::ExpectOneError(Vx(wav + " " + args), status, "vxaudio graph: " + wav + ": ", needle);
   }
   for (const char* f : {"p.png", "p.svg", "a.json"})
     EXPECT_FALSE(std::filesystem::exists(dir.File(f))) << f;
+  // A length past the end is cut to the end: 50 frames in 10 columns of 5.
+  EXPECT_EQ(Json(wav + " --columns 10 --start 950s --length 2147483647s")["samples_per_pixel"], 5);
+  // An empty file, and a full disk (reported, not ignored).
+  const auto empty = vxtest::WriteSound(dir.File("e.wav"), {}, 1);
+  for (const auto& [r, err] :
+       {std::pair{Vx(empty + " --columns 1"),
+                  "vxaudio graph: " + empty + ": the file has no frames\n"},
+        {Vx(wav + " --columns 10", "/dev/full"),
+         "vxaudio graph: standard output: write failed: No space left on device\n"}})
+    EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(1, "", err));
 }
 
 }  // namespace

@@ -35,13 +35,13 @@ constexpr int kRate = 44100;
 
 struct Ended {
   int status = -1;  // the exit status, or -signal when a signal ended it
-  std::string err;
+  std::string err;  // with whatever went to standard output
 };
 
 class Child {
  public:
-  // Runs vxaudio with `args` in `dir`; standard output is dropped, standard
-  // error kept. `fileLimit` caps the size of every file the child writes
+  // Runs vxaudio with `args` in `dir`, standard output and error caught
+  // together in `err`. `fileLimit` caps the size of every file the child writes
   // (SIGXFSZ ignored, so the write fails instead).
   Child(const std::vector<std::string>& args, const std::string& dir,
         rlim_t fileLimit = RLIM_INFINITY) {
@@ -50,8 +50,7 @@ class Child {
     pid_ = fork();
     if (pid_ == 0) {
       dup2(fds[1], STDERR_FILENO);
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, STDOUT_FILENO);
+      dup2(fds[1], STDOUT_FILENO);
       if (chdir(dir.c_str()) != 0) _exit(127);
       signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{fileLimit, fileLimit};
@@ -114,12 +113,14 @@ Snapshot Snap(const std::string& dir) {
   return s;
 }
 
-bool HasTemporary(const std::string& dir) {
+// The first temporary under `dir` (an output being written, a split's
+// staging folder), or "".
+std::string TemporaryIn(const std::string& dir) {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(dir, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    if (it->path().filename().string().rfind(".vxaudio-tmp.", 0) == 0) return true;
-  return false;
+    if (it->path().filename().string().rfind(".vxaudio-tmp.", 0) == 0) return it->path().string();
+  return "";
 }
 
 // Noise bursts of 0.9 s between 0.3 s pauses 74 dB down: a piece per burst.
@@ -164,15 +165,6 @@ class OutputSafety : public ::testing::Test {
   vxtest::TempDir dir;
 };
 std::unique_ptr<vxtest::TempDir> OutputSafety::shared_;
-
-// The staging folder a split makes in `outdir`, or "".
-std::string StagingIn(const std::string& outdir) {
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(outdir, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec))
-    if (it->path().filename().string().rfind(".vxaudio-tmp.", 0) == 0) return it->path().string();
-  return "";
-}
 
 TEST_F(OutputSafety, AFullDiskFailsTheWriteAndKeepsWhatWasThere) {
   // Earlier results of each kind, which a failed run must leave alone.
@@ -225,10 +217,9 @@ TEST_F(OutputSafety, SignalsRemoveWhatTheRunStartedAndKeepWhatWasThere) {
     const Snapshot before = Snap(dir.Path());
     Child child(c.args, dir.Path());
     const bool caught = WaitFor(child, [&] {
-      if (c.phase == kExporting) return HasTemporary(c.outdir);
-      const std::string staging = StagingIn(c.outdir);
+      const std::string temporary = TemporaryIn(c.outdir);
       std::error_code ec;
-      return !staging.empty() && (c.phase == kAnalysing || !fs::is_empty(staging, ec));
+      return !temporary.empty() && (c.phase != kStaging || !fs::is_empty(temporary, ec));
     });
     ASSERT_TRUE(caught) << c.args[0] << " " << c.args[3] << " ended before it could be signalled";
     kill(child.pid(), c.sig);
@@ -248,27 +239,32 @@ TEST_F(OutputSafety, AnOutputNamingTheInputIsAUsageError) {
   fs::create_directory(P("linked"));
   fs::create_symlink("../talk.wav", P("linked/index.json"));
   const Snapshot before = Snap(dir.Path());
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"export", "talk.wav", "./talk.wav", "--force"},
-           {"export", "talk.wav", "sub/../talk.wav", "--force"},
-           {"export", "talk.wav", "sub//..//talk.wav", "--force"},
-           {"export", "talk.wav", "hard.wav", "--force"},
-           {"export", "talk.wav", "sym.wav", "--force"},
-           {"export", "sym.wav", "talk.wav", "--force"},
-           {"graph", "talk.wav", "--columns", "10", "-o", "./talk.wav"},
-           {"graph", "talk.wav", "--format", "png", "-o", "hard.wav"},
-           {"silence", "talk.wav", "-o", "sym.wav"},
-           {"loudness", "hard.wav", "-o", "sub/../talk.wav"},
+  struct Case {
+    std::vector<std::string> args;
+    std::string named;  // the output the error line names
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"export", P("talk.wav"), P("talk.wav"), "--force"}, P("talk.wav")},
+           {{"export", "talk.wav", "./talk.wav", "--force"}, "./talk.wav"},
+           {{"export", "talk.wav", "sub/../talk.wav", "--force"}, "sub/../talk.wav"},
+           {{"export", "talk.wav", "sub//..//talk.wav", "--force"}, "sub//..//talk.wav"},
+           {{"export", "talk.wav", "hard.wav", "--force"}, "hard.wav"},
+           {{"export", "talk.wav", "sym.wav", "--force"}, "sym.wav"},
+           {{"export", "sym.wav", "talk.wav", "--force"}, "talk.wav"},
+           {{"graph", "talk.wav", "--columns", "10", "-o", "./talk.wav"}, "./talk.wav"},
+           {{"graph", "talk.wav", "--format", "png", "-o", "hard.wav"}, "hard.wav"},
+           {{"silence", "talk.wav", "-o", "sym.wav"}, "sym.wav"},
+           {{"loudness", "hard.wav", "-o", "sub/../talk.wav"}, "sub/../talk.wav"},
            // Split: a piece of its own folder, forced or not; an earlier piece
            // that a forced run would remove; an index linked to the source.
-           {"split", "parts/piece-001.wav", "parts", "--force"},
-           {"split", "parts/piece-003.wav", "./parts/"},
-           {"split", "talk.wav", "other", "--force"},
-           {"split", "talk.wav", "linked", "--force"}}) {
-    const Ended e = RunIn(args, dir.Path());
-    EXPECT_EQ(e.status, 2) << args[0] << " " << args[1] << " " << args[2] << ": " << e.err;
-    EXPECT_NE(e.err.find("names the source file itself"), std::string::npos) << e.err;
-    EXPECT_EQ(e.err.find('\n'), e.err.size() - 1) << "one line: " << e.err;
+           {{"split", "parts/piece-001.wav", "parts", "--force"}, "parts/piece-001.wav"},
+           {{"split", "parts/piece-003.wav", "./parts/"}, "./parts/piece-003.wav"},
+           {{"split", "talk.wav", "other", "--force"}, "other/piece-009.wav"},
+           {{"split", "talk.wav", "linked", "--force"}, "linked/index.json"}}) {
+    const Ended e = RunIn(c.args, dir.Path());
+    EXPECT_EQ(e.status, 2) << c.args[0] << " " << c.named;
+    EXPECT_EQ(e.err, "vxaudio " + c.args[0] + ": " + c.named +
+                         ": names the source file itself; refusing to overwrite it\n");
   }
   EXPECT_TRUE(Snap(dir.Path()) == before);
 }
@@ -277,11 +273,11 @@ TEST_F(OutputSafety, TheNextRunRemovesOnlyStaleTemporaries) {
   // A split killed outright leaves its staging folder behind.
   {
     Child killed({"split", "-q", "long.wav", "out"}, dir.Path());
-    ASSERT_TRUE(WaitFor(killed, [&] { return !StagingIn(P("out")).empty(); }));
+    ASSERT_TRUE(WaitFor(killed, [&] { return !TemporaryIn(P("out")).empty(); }));
     kill(killed.pid(), SIGKILL);
     EXPECT_EQ(killed.Wait().status, -SIGKILL);
   }
-  const std::string killedStaging = StagingIn(P("out"));
+  const std::string killedStaging = TemporaryIn(P("out"));
   ASSERT_FALSE(killedStaging.empty());
 
   pid_t dead = fork();
@@ -345,7 +341,7 @@ TEST_F(OutputSafety, ExportsRacingForOneNameLeaveOneCompleteFile) {
     const auto samples = vxtest::ReadSound(P("same.wav"), &got);
     EXPECT_EQ(got.frames, want.frames);
     EXPECT_EQ(samples.size(), size_t(got.frames * got.channels));
-    EXPECT_FALSE(HasTemporary(dir.Path()));
+    EXPECT_EQ(TemporaryIn(dir.Path()), "");
   }
 }
 

@@ -1,7 +1,9 @@
 // Runs build/vxaudio as a subprocess for the command tests: exit status,
-// standard output and standard error, each captured whole.
+// standard output and standard error, each captured whole; and the check
+// every refusal must pass.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -48,6 +50,18 @@ inline VxOutcome RunVx(std::string cmd, const std::string& dir, const std::strin
   std::remove(out.c_str());
   std::remove(err.c_str());
   return r;
+}
+
+// A failure says exactly one thing: one line on standard error starting with
+// `prefix` (the command, usually the file) and holding `needle`, nothing on
+// standard output.
+inline void ExpectOneError(const VxOutcome& r, int status, const std::string& prefix,
+                           const std::string& needle = "") {
+  EXPECT_EQ(r.status, status) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+  EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
 }
 
 }  // namespace vxtest
