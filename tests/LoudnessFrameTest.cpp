@@ -148,68 +148,6 @@ TEST(CalcMithoerschw, SpreadingSlopesFollowTheLevel) {
   }
 }
 
-// One frame computed literally from the weighted power spectrum P: band
-// powers, decay of the masked threshold, spreading, the loudness law.
-void RefLoudness(const float* P, float* L, generalstruct& gs) {
-  const float df = kRate / kN, halfDf = 0.5f * df, invDf = 1.0f / df;
-  const float zLow = vx::HzToBark(kLow, gs), dz = (vx::HzToBark(kHigh, gs) - zLow) / (kBands - 1);
-  float z = zLow;
-  for (int b = 0; b < kBands; ++b, z = z + dz) {
-    const float fc = vx::BarkToHz(z, gs);
-    const float posLo = static_cast<float>((double{vx::BarkLowerEdge(fc, gs)} + halfDf) * invDf);
-    const float posHi = static_cast<float>((double{vx::BarkUpperEdge(fc, gs)} + halfDf) * invDf);
-    const int iLo = static_cast<int>(posLo), iHi = std::min(static_cast<int>(posHi), kN / 2);
-    double acc = 0;
-    for (int j = iLo + 1; j < iHi; ++j) acc += P[2 * j];
-    const float power = static_cast<float>(acc + (1.0 - (double{posLo} - iLo)) * P[2 * iLo] +
-                                           (double{posHi} - iHi) * P[2 * iHi]);
-    L[b] = power < 1e-12 ? -120.0f : static_cast<float>(10 * std::log10(double{power}));
-  }
-  auto& h = gs.hoerschw_data;
-  float* m = h.mithoerschw.data();
-  for (int k = 0; k < kBands; ++k)
-    m[k] = static_cast<float>(
-        std::max(m[k] - 500.0 * (double{kHop} / kRate), double{h.hoerschw[k]} - kOffset));
-  double zi = zLow;
-  for (int i = 0; i < kBands; ++i, zi += dz) {
-    const double spl = double{L[i]} + kOffset;
-    const double up = spl > 80 ? -6.0 : spl > 60 ? -9.0 : spl > 40 ? -12.0 : -15.0;
-    for (int dir : {-1, 1}) {
-      for (int j = dir < 0 ? i - 1 : i; j >= 0 && j <= kBands; j += dir) {
-        const double v = (j * double{dz} + zLow - zi) * (dir < 0 ? 27.0 : up) + L[i];
-        if (v > m[j]) m[j] = static_cast<float>(v);
-        if (v < -120.0) break;
-      }
-    }
-  }
-  for (int k = 0; k <= kBands; ++k) {
-    const double etq = std::pow(10.0, 0.1 * h.hoerschw[k]);
-    const double e = std::pow(10.0, 0.1 * (double{kOffset} + m[k]));
-    L[k] = static_cast<float>(0.08 * std::pow(2.5 * etq, 0.23) *
-                              (std::pow(0.5 * (e / etq + 1.0), 0.23) - 1.0));
-  }
-}
-
-TEST(SpezLautheit, EveryFrameMatchesTheLiteralComputation) {
-  generalstruct gs, ref;
-  vx::InitAussenOhrUebrtrgmss(kRate, kN, 2, ref);
-  vx::inithoerschw(kRate, kLow, kHigh, kBands, kOffset, ref);
-  std::vector<float> spectrum(kN + 5), want(kBands + 1);
-  std::mt19937 rng(3);
-  std::normal_distribution<float> noise(0.0f, 1.0f);
-  for (int frame = 0; frame < 200; ++frame) {
-    // Loud bursts, quiet stretches and silence, so that the masking walks
-    // and the decay take every path.
-    const double amp = frame % 40 < 5 ? 0.0 : std::pow(10.0, -(frame % 7) * 0.8);
-    std::vector<float> x = Sine(amp, 200 + 97.0 * (frame % 53));
-    for (float& v : x) v += static_cast<float>(amp * 0.05) * noise(rng);
-    vx::WinFFTBetragPhase(x.data(), spectrum.data(), kN, 0, 0, ref);
-    vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), kN, 2, ref);
-    RefLoudness(spectrum.data(), want.data(), ref);
-    ASSERT_EQ(Frame(x, gs), want) << "frame " << frame;
-  }
-}
-
 // The masked threshold as the model's loop nest computes it: decay and rest
 // on the threshold in quiet, then walks from each band that stop at the
 // first spread level below -120 dB.
@@ -238,13 +176,65 @@ void LoopNestMasking(std::vector<float>& m, const std::vector<float>& H, float* 
   for (int k = 0; k <= bands; ++k) L[k] = m[k];
 }
 
-bool SameBits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+// One frame computed literally from the weighted power spectrum P: band
+// powers, decay of the masked threshold, spreading, the loudness law.
+void RefLoudness(const float* P, float* L, generalstruct& gs) {
+  const float df = kRate / kN, halfDf = 0.5f * df, invDf = 1.0f / df;
+  const float zLow = vx::HzToBark(kLow, gs), dz = (vx::HzToBark(kHigh, gs) - zLow) / (kBands - 1);
+  float z = zLow;
+  for (int b = 0; b < kBands; ++b, z = z + dz) {
+    const float fc = vx::BarkToHz(z, gs);
+    const float posLo = static_cast<float>((double{vx::BarkLowerEdge(fc, gs)} + halfDf) * invDf);
+    const float posHi = static_cast<float>((double{vx::BarkUpperEdge(fc, gs)} + halfDf) * invDf);
+    const int iLo = static_cast<int>(posLo), iHi = std::min(static_cast<int>(posHi), kN / 2);
+    double acc = 0;
+    for (int j = iLo + 1; j < iHi; ++j) acc += P[2 * j];
+    const float power = static_cast<float>(acc + (1.0 - (double{posLo} - iLo)) * P[2 * iLo] +
+                                           (double{posHi} - iHi) * P[2 * iHi]);
+    L[b] = power < 1e-12 ? -120.0f : static_cast<float>(10 * std::log10(double{power}));
+  }
+  auto& h = gs.hoerschw_data;
+  LoopNestMasking(h.mithoerschw, h.hoerschw, L, kBands, kHop, kRate, kLow, kHigh, kOffset, gs);
+  for (int k = 0; k <= kBands; ++k) {
+    const double etq = std::pow(10.0, 0.1 * h.hoerschw[k]);
+    const double e = std::pow(10.0, 0.1 * (double{kOffset} + L[k]));
+    L[k] = static_cast<float>(0.08 * std::pow(2.5 * etq, 0.23) *
+                              (std::pow(0.5 * (e / etq + 1.0), 0.23) - 1.0));
+  }
 }
 
-// Restores the machine's widest masking lanes when a test is done with them.
-struct WidestMaskLanes {
-  ~WidestMaskLanes() { vx::detail::NarrowMaskLanes(8); }
+TEST(SpezLautheit, EveryFrameMatchesTheLiteralComputation) {
+  generalstruct gs, ref;
+  vx::InitAussenOhrUebrtrgmss(kRate, kN, 2, ref);
+  vx::inithoerschw(kRate, kLow, kHigh, kBands, kOffset, ref);
+  std::vector<float> spectrum(kN + 5), want(kBands + 1);
+  std::mt19937 rng(3);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (int frame = 0; frame < 200; ++frame) {
+    // Loud bursts, quiet stretches and silence, so that the masking walks
+    // and the decay take every path.
+    const double amp = frame % 40 < 5 ? 0.0 : std::pow(10.0, -(frame % 7) * 0.8);
+    std::vector<float> x = Sine(amp, 200 + 97.0 * (frame % 53));
+    for (float& v : x) v += static_cast<float>(amp * 0.05) * noise(rng);
+    vx::WinFFTBetragPhase(x.data(), spectrum.data(), kN, 0, 0, ref);
+    vx::ApplyAussenOhrUebrtrgmss(spectrum.data(), kN, 2, ref);
+    RefLoudness(spectrum.data(), want.data(), ref);
+    ASSERT_EQ(Frame(x, gs), want) << "frame " << frame;
+  }
+}
+
+// The same bits; with `anyNaN`, any NaN equals any other.
+bool SameBits(const std::vector<float>& a, const std::vector<float>& b, bool anyNaN = false) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0 && !(anyNaN && std::isnan(a[i]) && std::isnan(b[i])))
+      return false;
+  return true;
+}
+
+// Restores the machine's widest lanes when a test is done with them.
+struct WidestLanes {
+  ~WidestLanes() { vx::detail::NarrowMaskLanes(8), vx::detail::NarrowSpectrumLanes(16); }
 };
 
 // Frame after frame of random levels with the odd -120, 0, -0, tiny, huge,
@@ -273,7 +263,7 @@ TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
   };
   const float specials[] = {-120.0f, 0.0f, -0.0f, 1e-30f, -1e-30f, 1e-45f, 300.0f, -14.0f,
                             -34.0f, -54.0f, -INFINITY, NAN, INFINITY};
-  const WidestMaskLanes restore;
+  const WidestLanes restore;
   for (const int32_t width : {8, 4, 0}) {
     if (vx::detail::NarrowMaskLanes(width) != width) continue;  // not on this machine
     if (width > 0) {
@@ -315,25 +305,6 @@ TEST(CalcMithoerschw, SameFloatsAsTheLoopNest) {
   }
 }
 
-// The frame's one pass over the bins gives the floats of the public steps.
-TEST(SpezLautheit, WeightedPowerInOnePass) {
-  std::mt19937 rng(9);
-  std::normal_distribution<float> noise(0.0f, 0.3f);
-  for (int32_t n : {8, 16, 64, 512, 1024, 4096}) {
-    generalstruct one, steps;
-    vx::InitAussenOhrUebrtrgmss(kRate, n, 2, one);
-    vx::InitAussenOhrUebrtrgmss(kRate, n, 2, steps);
-    std::vector<float> x(n), got(n + 5), want(n + 5);
-    for (int frame = 0; frame < 3; ++frame) {
-      for (float& v : x) v = noise(rng) * (frame == 2 ? 1e-20f : 1.0f);
-      vx::detail::WeightedPowerSpectrum(x.data(), got.data(), n, one);
-      vx::WinFFTBetragPhase(x.data(), want.data(), n, 0, 0, steps);
-      vx::ApplyAussenOhrUebrtrgmss(want.data(), n, 2, steps);
-      ASSERT_TRUE(SameBits(got, want)) << n;
-    }
-  }
-}
-
 TEST(SpezLautheitDeathTest, UnusableRunParameters) {
   const std::vector<float> x(kN, 0.0f);
   std::vector<float> out(kBands + 1);
@@ -343,38 +314,32 @@ TEST(SpezLautheitDeathTest, UnusableRunParameters) {
               ::testing::ExitedWithCode(1), "^fast: N is not an allowable power of two\n$");
 }
 
-// Window, transform, power and weighting on every width of lanes the machine
-// has: the floats of the literal steps, bit for bit, for noise, powers too
-// small or too large for a float, silence, and infinite or NaN samples. A
-// NaN bin only has to be NaN: which of two NaN terms a sum passes on is the
-// compiler's choice of operand order, in the literal steps as well.
+// Window, transform, power and weighting in the frame's one pass over the
+// bins, on every width of lanes the machine has: the floats of the public
+// steps and of the literal ones, bit for bit, for noise, powers too small or
+// too large for a float, silence, and infinite or NaN samples. A NaN bin only
+// has to be NaN: which of two NaN terms a sum passes on is the compiler's
+// choice of operand order, in the literal steps as well.
 TEST(SpezLautheit, WeightedPowerOnEveryLaneWidth) {
-  auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
-    for (size_t i = 0; i < a.size(); ++i)
-      if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0 && !(std::isnan(a[i]) && std::isnan(b[i])))
-        return false;
-    return true;
-  };
-  struct Widest {
-    ~Widest() { vx::detail::NarrowSpectrumLanes(16); }
-  } restore;
+  const WidestLanes restore;
   std::mt19937 rng(11);
   std::normal_distribution<float> noise(0.0f, 1.0f);
   for (const int32_t width : {16, 8, 4}) {
     if (vx::detail::NarrowSpectrumLanes(width) != width) continue;  // not on this machine
-    for (const int32_t n : {8, 16, 32, 64, 512}) {
-      generalstruct gs;
+    for (const int32_t n : {8, 16, 32, 64, 512, 1024, 4096}) {
+      generalstruct gs, steps;
       vx::InitAussenOhrUebrtrgmss(kRate, n, 2, gs);
-      std::vector<float> x(n), got(n + 5), want(n + 5);
+      vx::InitAussenOhrUebrtrgmss(kRate, n, 2, steps);
+      std::vector<float> x(n), got(n + 5), want(n + 5), viaSteps(n + 5);
       for (int frame = 0; frame < 6; ++frame) {
+        SCOPED_TRACE(testing::Message() << width << " lanes, n = " << n << ", frame " << frame);
         const float scale = frame == 1 ? 1e-25f : frame == 2 ? 1e18f : frame == 3 ? 0.0f : 1.0f;
         for (float& v : x) v = noise(rng) * scale;
         if (frame == 4) x[n / 3] = INFINITY;
-        if (frame == 5) {
-          x[n / 4] = NAN;
-          x[n / 2] = -INFINITY;
-        }
+        if (frame == 5) x[n / 4] = NAN, x[n / 2] = -INFINITY;
         vx::detail::WeightedPowerSpectrum(x.data(), got.data(), n, gs);
+        vx::WinFFTBetragPhase(x.data(), viaSteps.data(), n, 0, 0, steps);
+        vx::ApplyAussenOhrUebrtrgmss(viaSteps.data(), n, 2, steps);
         const std::vector<float>& w = gs.WinFFTBetragPhase_data.anaWin;
         const std::vector<float>& u = gs.aussnorh_data.uebrtrgmss;
         for (int32_t j = 0; j < n; ++j) want[j] = w[j] * x[j];
@@ -384,7 +349,8 @@ TEST(SpezLautheit, WeightedPowerOnEveryLaneWidth) {
           want[2 * k] = static_cast<float>(re * re + im * im);
           if (k < n / 2) want[2 * k] /= u[k];
         }
-        ASSERT_TRUE(same(got, want)) << width << " lanes, n = " << n << ", frame " << frame;
+        ASSERT_TRUE(SameBits(got, want, true)) << "against the literal steps";
+        ASSERT_TRUE(SameBits(got, viaSteps, true)) << "against the public steps";
       }
     }
   }
