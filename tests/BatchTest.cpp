@@ -42,78 +42,67 @@ class Batch : public ::testing::Test {
   vxtest::TempDir dir;
 };
 
-TEST_F(Batch, SilenceLinesFollowTheInputAndFailuresKeepTheirPlace) {
-  // The first file is the longest, so with two jobs later files finish first.
-  std::vector<std::string> args{Sound("long.wav", 20.0, 0.8)};
-  for (int i = 0; i < 5; ++i) args.push_back(Sound("f" + std::to_string(i) + ".wav", 0.5, 0.3 + 0.1 * i));
-  args.insert(args.begin() + 2, "missing.wav");
-  args.insert(args.begin() + 4, vxtest::WriteBytes(dir.File("text.wav"), "not a sound\n"));
-  std::string list;
-  for (auto& a : args) list += " " + std::filesystem::path(a).filename().string();
-
-  Outcome two = Sh("VX silence --jobs 2" + list);
-  EXPECT_EQ(two.status, 1);
-  ASSERT_EQ(two.out.size(), args.size());
-  // Standard error: one line per failed file, nothing from the engine.
-  ASSERT_EQ(two.err.size(), 2u);
-  EXPECT_EQ(two.err[0], "vxaudio silence: missing.wav: no such file");
-  EXPECT_EQ(two.err[1].rfind("vxaudio silence: text.wav: ", 0), 0u) << two.err[1];
-
-  int gaps = 0;
-  for (size_t i = 0; i < args.size(); ++i) {
-    json line = json::parse(two.out[i]);
-    const std::string name = std::filesystem::path(args[i]).filename();
-    EXPECT_EQ(line["file"], name);
-    if (i == 2 || i == 4) {
-      EXPECT_TRUE(line["error"].is_string()) << two.out[i];
-      EXPECT_FALSE(line.contains("silences"));
-      continue;
-    }
-    // The same result as the one-file command, and the gap where it was put.
-    EXPECT_EQ(line, json::parse(vxtest::RunVx("VX silence --format json " + name, dir.Path()).out))
-        << name;
-    ASSERT_EQ(line["silences_s"].size(), 1u) << two.out[i];
+// Five sounds with their silence at different places, the first far longer:
+// with two jobs, later files finish first, and a result given to another
+// file's line shows.
+TEST_F(Batch, LinesFollowTheInputAndFailuresKeepTheirPlace) {
+  std::vector<json> alone;  // each sound's one-file result
+  for (int k = 0; k < 5; ++k) {
+    const double lead = k == 0 ? 20.0 : 0.5, gap = k == 0 ? 0.8 : 0.2 + 0.1 * k;
+    const std::string name = "s" + std::to_string(k) + ".wav";
+    Sound(name, lead, gap);
+    alone.push_back(json::parse(vxtest::RunVx("VX silence --format json " + name, dir.Path()).out));
     // Inside the gap (the detector's decaying threshold starts it late).
-    const double from = i == 0 ? 20.0 : 0.5, to = from + (i == 0 ? 0.8 : 0.3 + 0.1 * gaps++);
-    EXPECT_GE(line["silences_s"][0][0].get<double>(), from - 0.01) << name;
-    EXPECT_LE(line["silences_s"][0][1].get<double>(), to + 0.01) << name;
-    EXPECT_GT(line["silences_s"][0][1].get<double>(), to - 0.1) << name;
+    const json& s = alone.back()["silences_s"];
+    ASSERT_EQ(s.size(), 1u) << name;
+    EXPECT_GE(s[0][0].get<double>(), lead - 0.01) << name;
+    EXPECT_LE(s[0][1].get<double>(), lead + gap + 0.01) << name;
+    EXPECT_GT(s[0][1].get<double>(), lead + gap - 0.1) << name;
   }
-  // One worker or two: the same bytes.
-  EXPECT_EQ(Sh("VX silence --jobs 1" + list).out, two.out);
-}
-
-TEST_F(Batch, TwoHundredFilesWithBrokenOnesKeepTheirOrder) {
-  // Short files, every ninth one broken: what a worker pool does with many
-  // results arriving out of order.
-  const std::string good = Sound("good.wav", 0.3, 0.3);
+  // 200 entries, the long sound first: every ninth is not a sound, f100 is missing.
+  auto sound = [](int i) { return i == 0 ? 0 : 1 + i % 4; };
   std::string list;
-  for (int i = 1; i <= 200; ++i) {
+  for (int i = 0; i < 200; ++i) {
     const std::string name = "f" + std::to_string(i) + ".wav";
-    if (i % 9 == 0)
+    if (i % 9 == 8)
       vxtest::WriteBytes(dir.File(name), "broken\n");
-    else
-      std::filesystem::copy_file(good, dir.File(name));
+    else if (i != 100)
+      std::filesystem::copy_file(dir.File("s" + std::to_string(sound(i)) + ".wav"), dir.File(name));
     list += " " + name;
   }
-  for (const char* cmd : {"info", "silence"}) {
-    Outcome two = Sh(std::string("VX ") + cmd + " --jobs 2" + list);
+  for (const std::string cmd : {"info", "silence"}) {
+    Outcome two = Sh("VX " + cmd + " --jobs 2" + list);
     EXPECT_EQ(two.status, 1) << cmd;
     ASSERT_EQ(two.out.size(), 200u) << cmd;
-    EXPECT_EQ(two.err.size(), 22u) << cmd;
-    for (int i = 1; i <= 200; ++i) {
-      json line = json::parse(two.out[size_t(i - 1)]);
+    // Standard error: one line per failed file in input order, nothing from the engine.
+    ASSERT_EQ(two.err.size(), 23u) << cmd;
+    EXPECT_EQ(two.err[0].rfind("vxaudio " + cmd + ": f8.wav: ", 0), 0u) << two.err[0];
+    EXPECT_EQ(two.err[11], "vxaudio " + cmd + ": f100.wav: no such file");
+    for (int i = 0; i < 200; ++i) {
+      json line = json::parse(two.out[size_t(i)]);
       EXPECT_EQ(line["file"], "f" + std::to_string(i) + ".wav") << cmd;
-      EXPECT_EQ(line.contains("error"), i % 9 == 0) << cmd << " " << i;
+      if (i % 9 == 8 || i == 100) {
+        EXPECT_TRUE(line.size() == 2 && line["error"].is_string()) << two.out[size_t(i)];
+      } else if (cmd == "silence") {  // the same result as the one-file command
+        line["file"] = alone[size_t(sound(i))]["file"];
+        EXPECT_EQ(line, alone[size_t(sound(i))]) << i;
+      }
     }
-    EXPECT_EQ(Sh(std::string("VX ") + cmd + " --jobs 1" + list).out, two.out) << cmd;
+    // One worker or two: the same bytes.
+    EXPECT_EQ(Sh("VX " + cmd + " --jobs 1" + list).out, two.out) << cmd;
   }
 }
 
-TEST_F(Batch, FileListsFromAFileOrStandardInput) {
+TEST_F(Batch, FileListsAndWhatMakesABatch) {
   Sound("a.wav", 0.5, 0.4);
   Sound("b.wav", 0.5, 0.5);
   vxtest::WriteBytes(dir.File("list"), "b.wav\n\ngone.wav\r\na.wav\n");
+  // One file keeps its output unless a batch is asked for.
+  const std::string plain = vxtest::RunVx("VX info -q --json a.wav", dir.Path()).out;
+  EXPECT_GT(vxtest::Lines(plain).size(), 5u) << "indented as before";
+  Outcome one = Sh("VX info --jobs 1 a.wav");
+  ASSERT_EQ(one.out.size(), 1u);
+  EXPECT_EQ(json::parse(one.out[0]), json::parse(plain));
 
   // Command-line files first, then the list; blank lines skipped, CRLF read.
   Outcome r = Sh("VX info --files-from list a.wav");
@@ -138,21 +127,10 @@ TEST_F(Batch, FileListsFromAFileOrStandardInput) {
     Outcome bad = Sh(cmd);
     EXPECT_EQ(std::tuple(bad.status, bad.out.size(), bad.err.size()), std::tuple(2, 0u, 1u)) << cmd;
   }
-}
-
-TEST_F(Batch, OneFileKeepsItsOutputUnlessABatchIsAskedFor) {
-  Sound("a.wav", 0.5, 0.4);
-  const std::string plain = vxtest::RunVx("VX info -q --json a.wav", dir.Path()).out;
-  EXPECT_GT(vxtest::Lines(plain).size(), 5u) << "indented as before";
-  Outcome one = Sh("VX info --jobs 1 a.wav");
-  ASSERT_EQ(one.out.size(), 1u);
-  EXPECT_EQ(json::parse(one.out[0]), json::parse(plain));
-  EXPECT_TRUE(one.err.empty()) << "no engine lines in a batch";
-
   // Options that would put something else than JSON Lines on standard output.
   for (const char* opt : {"--format csv", "-o out.txt", "-v", "--jobs -1"}) {
-    Outcome r = Sh(std::string("VX silence a.wav a.wav ") + opt);
-    EXPECT_EQ(std::pair(r.status, r.out.size()), std::pair(2, size_t{0})) << opt;
+    Outcome refused = Sh(std::string("VX silence a.wav a.wav ") + opt);
+    EXPECT_EQ(std::pair(refused.status, refused.out.size()), std::pair(2, size_t{0})) << opt;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.txt")));
 }
@@ -160,18 +138,15 @@ TEST_F(Batch, OneFileKeepsItsOutputUnlessABatchIsAskedFor) {
 TEST_F(Batch, GnuParallelRecipeGathersTheSameLines) {
   if (Sh("parallel --version").status != 0) GTEST_SKIP() << "GNU parallel not installed";
   std::string names;
-  for (int i = 0; i < 8; ++i)
-    names += " " + Sound("p" + std::to_string(i) + ".wav", 0.3 + 0.1 * i, 0.3);
+  for (int i = 0; i < 8; ++i) names += " " + Sound("p" + std::to_string(i) + ".wav", 0.3 + 0.1 * i, 0.3);
   names += " missing.wav";
   Outcome local = Sh("VX silence --jobs 2" + names);
   // ":" is this machine in the host list; -k keeps the input order.
-  Outcome par = Sh("parallel --will-cite -k --sshlogin 2/: VX silence --format json --jobs 1 {} :::" +
-                   names);
+  Outcome par = Sh("parallel --will-cite -k --sshlogin 2/: VX silence --format json --jobs 1 {} :::" + names);
   EXPECT_EQ(par.status, 1) << "one failed job";
   EXPECT_EQ(par.out, local.out);
   // Per-host batches of several files each give the same lines too.
-  Outcome chunked =
-      Sh("parallel --will-cite -k --sshlogin 1/: -N 4 VX silence --jobs 2 {} :::" + names);
+  Outcome chunked = Sh("parallel --will-cite -k --sshlogin 1/: -N 4 VX silence --jobs 2 {} :::" + names);
   EXPECT_EQ(chunked.out, local.out);
 }
 

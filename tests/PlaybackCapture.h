@@ -59,17 +59,11 @@ inline void UseAlsaDefault(const std::string& dir, const std::string& pcm) {
   setenv("JACK_DEFAULT_SERVER", "vxaudio-test-none", 1);
 }
 
+// What the output heard: the frames after the silence it primes itself
+// with, interleaved, full scale 1.0.
 struct Capture {
   int channels = 0, rate = 0;
-  std::vector<float> samples;  // interleaved, full scale 1.0
-
-  // The frames after the silence the output primes itself with.
-  std::vector<float> Heard() const {
-    size_t first = 0;
-    while (first < samples.size() && samples[first] == 0.0f) ++first;
-    first -= first % size_t(channels);
-    return {samples.begin() + std::ptrdiff_t(first), samples.end()};
-  }
+  std::vector<float> heard;
 };
 
 // The file plugin labels float frames as 32-bit PCM (PortAudio asks the null
@@ -83,7 +77,10 @@ inline Capture ReadCapture(const std::string& path) {
   words.resize(size_t(sf_readf_int(f, words.data(), info.frames) * info.channels));
   sf_close(f);
   Capture c{info.channels, info.samplerate, {}};
-  for (int32_t w : words) c.samples.push_back(std::bit_cast<float>(w));
+  for (int32_t w : words) c.heard.push_back(std::bit_cast<float>(w));
+  size_t first = 0;  // the leading silence, in whole frames
+  while (first < c.heard.size() && c.heard[first] == 0.0f) ++first;
+  c.heard.erase(c.heard.begin(), c.heard.begin() + std::ptrdiff_t(first - first % size_t(c.channels)));
   return c;
 }
 

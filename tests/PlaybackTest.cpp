@@ -4,27 +4,36 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AudioFile.h"
 #include "PlaybackCapture.h"
 #include "SoundFixture.h"
+#include "VxProcess.h"
 
 namespace {
 
 using vxtest::RecordingNotifier;
 using Texts = std::vector<std::string>;
-using Outcome = std::pair<int, Texts>;  // exit status (-signal), the command's own stderr lines
+using Outcome = std::pair<int, Texts>;  // exit status, the command's own stderr lines
+
+// `vxaudio play` as run by RunVx: its status and its own lines on standard
+// error, whatever ALSA adds there.
+Outcome PlayOutcome(const vxtest::VxOutcome& r) {
+  Outcome o{r.status, {}};
+  for (const std::string& line : vxtest::Lines(r.err))
+    if (line.rfind("vxaudio play:", 0) == 0) o.second.push_back(line);
+  return o;
+}
 
 class Playback : public ::testing::Test {
  protected:
@@ -41,10 +50,12 @@ class Playback : public ::testing::Test {
   }
 
   // Plays to the end, stops (which flushes the capture) and returns what the
-  // notifier heard.
-  Texts Play(AudioFile& af, int32_t start, int32_t end, float speed = 1.0f, int32_t interval = 0) {
+  // notifier heard; `during` runs while it plays.
+  Texts Play(AudioFile& af, int32_t start, int32_t end, float speed = 1.0f, int32_t interval = 0,
+             const std::function<void()>& during = {}) {
     RecordingNotifier n;
     EXPECT_EQ(af.StartPlayAudio(start, end, speed, &n, interval), 0);
+    if (during) during();
     EXPECT_TRUE(n.Wait()) << "no end notification";
     EXPECT_EQ(af.StopPlayAudio(), 0);
     EXPECT_TRUE(vxtest::PortAudioShutDown());
@@ -56,37 +67,10 @@ class Playback : public ::testing::Test {
   void ExpectHeard(int32_t start, int64_t count, int channels, int rate = 44100) {
     const vxtest::Capture c = vxtest::ReadCapture(mCapture);
     ASSERT_EQ(std::make_pair(c.channels, c.rate), std::make_pair(channels, rate));
-    const std::vector<float> heard = c.Heard();
     const size_t n = size_t(count * channels);
-    ASSERT_GE(heard.size(), n);
-    for (size_t i = 0; i < heard.size(); ++i)
-      ASSERT_EQ(heard[i], i < n ? mSamples[size_t(start * channels) + i] : 0.0f) << "value " << i;
-  }
-
-  // Runs `vxaudio play ARGS` with the test's ALSA setup; `during` runs while
-  // the child lives (to signal it).
-  Outcome RunPlay(std::vector<std::string> args, const std::function<void(pid_t)>& during = {}) {
-    args.insert(args.begin(), {std::string(VX_BUILD_DIR) + "/vxaudio", "play"});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string errPath = mDir.File("err.txt");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return {-1, {"cannot start " + args[0]}};
-    if (during) during(pid);
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    Outcome r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -WTERMSIG(ws), {}};
-    std::ifstream err(errPath);
-    for (std::string line; std::getline(err, line);)
-      if (line.rfind("vxaudio play:", 0) == 0) r.second.push_back(line);
-    return r;
+    ASSERT_GE(c.heard.size(), n);
+    for (size_t i = 0; i < c.heard.size(); ++i)
+      ASSERT_EQ(c.heard[i], i < n ? mSamples[size_t(start * channels) + i] : 0.0f) << "value " << i;
   }
 
   vxtest::TempDir mDir;
@@ -108,7 +92,8 @@ TEST_F(Playback, RangeAndSpeedDecideNotificationsAndWhatIsHeard) {
       // The buffer that crosses an explicit end still plays whole.
       {10000, 3, 0, 3000, 1.0f, 0, {"pos 1024", "pos 2048", "pos 3072", "end"}, 3072, {}},
       // 44100 frames take 44 buffers; top speed keeps it short.
-      {100000, 1, 0, 0, 5.0f, 44100, {"pos 45056", "pos 90112", "end"}, 100000, {kPastEnd}, 220500},
+      {200000, 2, 0, 0, 5.0f, 44100, {"pos 45056", "pos 90112", "pos 135168", "pos 180224", "end"}, 200000,
+       {kPastEnd}, 220500},
       {8192, 1, 6144, 0, 1.0f, -5, {"pos 7168", "end"}, 2048, {}},
       {4000, 2, 4000, 0, 1.0f, 0, {"end"}, 0, {kPastStart}},
       {4000, 2, 2000, 1000, 1.0f, 0, {"end"}, 0, {}},
@@ -121,8 +106,15 @@ TEST_F(Playback, RangeAndSpeedDecideNotificationsAndWhatIsHeard) {
     SCOPED_TRACE(::testing::Message() << c.frames << " frames, " << c.start << " to " << c.end << " at " << c.speed);
     AudioFile af;
     ASSERT_EQ(af.InitAudio(Sound(c.frames, c.channels).c_str()), 0);
+    const int32_t len = int32_t(std::min<int64_t>(c.frames, 3000));
+    std::vector<float> before, again;
+    ASSERT_EQ(af.ReadMonoData(before, 0, len), len);
     vxtest::DiagCapture diag;
-    EXPECT_EQ(Play(af, c.start, c.end, c.speed, c.interval), c.events);
+    // Reads while it plays use a handle of their own: the same values, and
+    // what is heard is undisturbed.
+    EXPECT_EQ(Play(af, c.start, c.end, c.speed, c.interval, [&] {
+      for (int i = 0; i < 20; ++i) ASSERT_TRUE(af.ReadMonoData(again, 0, len) == len && again == before) << i;
+    }), c.events);
     EXPECT_EQ(diag.Lines(), c.lines);
     ExpectHeard(c.start, c.heard, c.channels, c.rate);
   }
@@ -181,35 +173,21 @@ TEST_F(Playback, FailuresAreReportedAndLeaveNothingPlaying) {
   EXPECT_TRUE(n.Events().empty());
 }
 
-TEST_F(Playback, HostReadsWhilePlayingUseTheirOwnHandle) {
-  AudioFile af;
-  ASSERT_EQ(af.InitAudio(Sound(200000, 2).c_str()), 0);
-  std::vector<float> before, again;
-  ASSERT_EQ(af.ReadMonoData(before, 1000, 3000), 3000);
-  RecordingNotifier n;
-  ASSERT_EQ(af.StartPlayAudio(0, 0, 5.0f, &n, 0), 0);
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(af.ReadMonoData(again, 1000, 3000) == 3000 && again == before) << i;
-  ASSERT_TRUE(n.Wait());
-  EXPECT_EQ(n.Events().back(), "end");
-  EXPECT_EQ(af.StopPlayAudio(), 0);
-  ExpectHeard(0, 200000, 2, 220500);
-}
-
 // ---- vxaudio play ----
 
 TEST_F(Playback, CommandPlaysTheRangeOrSaysWhyNot) {
   const std::string path = Sound(3000, 2);
   const std::string six = vxtest::WriteSound(mDir.File("six.wav"), vxtest::Noise(1000, 6), 6);
-  const struct { std::string pcm; Texts args; Outcome want; } cases[] = {
-      {vxtest::FilePcm(mCapture), {path, "--start", "1000s", "--interval", "512"}, {0, {}}},
-      {vxtest::FilePcm(mCapture), {path, "--speed", "nan"}, {2, {"vxaudio play: --speed nan is outside 0.1 to 5.0"}}},
-      {vxtest::kTwoChannelPcm, {six}, {1, {"vxaudio play: " + six + ": the default output device plays at most 2 "
-                                           "channels, the file has 6"}}},
-      {vxtest::kNoCardPcm, {path}, {1, {"vxaudio play: no audio output device"}}},
+  const struct { std::string pcm, args; Outcome want; } cases[] = {
+      {vxtest::FilePcm(mCapture), path + " --start 1000s --interval 512", {0, {}}},
+      {vxtest::FilePcm(mCapture), path + " --speed nan", {2, {"vxaudio play: --speed nan is outside 0.1 to 5.0"}}},
+      {vxtest::kTwoChannelPcm, six, {1, {"vxaudio play: " + six + ": the default output device plays at most 2 "
+                                         "channels, the file has 6"}}},
+      {vxtest::kNoCardPcm, path, {1, {"vxaudio play: no audio output device"}}},
   };
   for (const auto& c : cases) {
     vxtest::UseAlsaDefault(mDir.Path(), c.pcm);
-    EXPECT_EQ(RunPlay(c.args), c.want);
+    EXPECT_EQ(PlayOutcome(vxtest::RunVx("VX play " + c.args, mDir.Path())), c.want) << c.args;
   }
   ExpectHeard(1000, 2000, 2);  // only the first run reached the device
 }
@@ -218,22 +196,25 @@ TEST_F(Playback, CommandStopsCleanlyOnInterrupt) {
   // A pipe nobody reads yet stalls the output after its first bytes, so the
   // interrupt surely arrives while playing; draining it then lets the stop
   // finish.
-  const std::string fifo = mDir.File("fifo.wav");
+  const std::string fifo = mDir.File("fifo.wav"), sound = Sound(441000, 1);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   vxtest::UseAlsaDefault(mDir.Path(), vxtest::FilePcm(fifo));
   const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(fd, 0);
-  const Outcome r = RunPlay({Sound(441000, 1)}, [&](pid_t pid) {
-    pollfd p{fd, POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 60000), 1) << "nothing played";
-    kill(pid, SIGINT);
-    // Read until the child closes its end (end of file).
-    char buf[65536];
-    while (poll(&p, 1, 60000) == 1 && read(fd, buf, sizeof buf) != 0) {
-    }
-  });
+  // The shell gives its process to the command, so the status is the
+  // command's own: a death by the signal would not show as 130.
+  vxtest::VxOutcome r;
+  std::thread run([&] { r = vxtest::RunVx("echo $$ >pid && exec VX play " + sound, mDir.Path()); });
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 60000), 1) << "nothing played";
+  if (const int pid = std::atoi(vxtest::Slurp(mDir.File("pid")).c_str()); pid > 0) kill(pid, SIGINT);
+  // Read until the child closes its end (end of file).
+  char buf[65536];
+  while (poll(&p, 1, 60000) == 1 && read(fd, buf, sizeof buf) != 0) {
+  }
+  run.join();
   close(fd);
-  EXPECT_EQ(r, (Outcome{130, {}}));  // an exit of its own, not death by the signal
+  EXPECT_EQ(PlayOutcome(r), (Outcome{130, {}}));  // an exit of its own, not death by the signal
 }
 
 }  // namespace

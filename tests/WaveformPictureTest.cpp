@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,8 +28,7 @@ struct Picture {
   int width() const { return cairo_image_surface_get_width(s.get()); }
   int height() const { return cairo_image_surface_get_height(s.get()); }
   Rgb At(int x, int y) const {
-    const unsigned char* row = cairo_image_surface_get_data(s.get()) +
-                               y * cairo_image_surface_get_stride(s.get());
+    const unsigned char* row = cairo_image_surface_get_data(s.get()) + y * cairo_image_surface_get_stride(s.get());
     const uint32_t px = reinterpret_cast<const uint32_t*>(row)[x];
     return {uint8_t(px >> 16), uint8_t(px >> 8), uint8_t(px)};
   }
@@ -39,20 +36,10 @@ struct Picture {
   int Dark(int x0, int y0, int x1, int y1) const {
     int n = 0;
     for (int y = y0; y < y1; ++y)
-      for (int x = x0; x < x1; ++x) {
-        const Rgb c = At(x, y);
-        n += c.r + c.g + c.b < 400;
-      }
+      for (int x = x0; x < x1; ++x) n += At(x, y).r + At(x, y).g + At(x, y).b < 400;
     return n;
   }
 };
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 class GraphPicture : public ::testing::Test {
  protected:
@@ -77,8 +64,7 @@ TEST_F(GraphPicture, SignalShadedSilenceAndTimeAxisWhereTheyBelong) {
   EXPECT_NE(r.out.find("630x200"), std::string::npos) << r.out;
   ASSERT_EQ(Vx("graph -q " + src + " --format png -o " + plain + " --size 630x200").status, 0);
   const Picture s(shaded), p(plain);
-  ASSERT_EQ(std::tuple(s.width(), s.height(), p.width(), p.height()),
-            std::tuple(630, 200, 630, 200));
+  ASSERT_EQ(std::tuple(s.width(), s.height(), p.width(), p.height()), std::tuple(630, 200, 630, 200));
 
   // Rows of the plot at a given fraction of full scale above the centre.
   const int axis = 200 - vxcli::kPictureAxisHeight;
@@ -113,8 +99,7 @@ TEST_F(GraphPicture, SignalShadedSilenceAndTimeAxisWhereTheyBelong) {
 TEST_F(GraphPicture, RangeShadesOnlyItsOwnPartAndSaysSo) {
   // 0.75 s to 1.75 s: the silence, heard from shortly after 1 s, starts in it.
   const std::string out = dir.File("range.png");
-  auto r = Vx("graph -q " + src + " -o " + out +
-              " --size 400x120 --silences --start 0.75 --length 1");
+  auto r = Vx("graph -q " + src + " -o " + out + " --size 400x120 --silences --start 0.75 --length 1");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("1 silence shaded"), std::string::npos) << r.out;
   const Picture p(out);
@@ -132,7 +117,7 @@ TEST_F(GraphPicture, RangeShadesOnlyItsOwnPartAndSaysSo) {
 TEST_F(GraphPicture, SvgAndPdfFromTheSameDrawing) {
   auto r = Vx("graph -q " + src + " -o " + dir.File("p.SVG") + " --size 640x160 --silences");
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string svg = Slurp(dir.File("p.SVG"));
+  const std::string svg = vxtest::Slurp(dir.File("p.SVG"));
   EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
   EXPECT_NE(svg.find("<svg"), std::string::npos);
   EXPECT_NE(svg.find("width=\"640px\" height=\"160px\""), std::string::npos) << svg.substr(0, 300);
@@ -140,9 +125,8 @@ TEST_F(GraphPicture, SvgAndPdfFromTheSameDrawing) {
 
   std::string pdfs[2];
   for (std::string& pdf : pdfs) {
-    ASSERT_EQ(Vx("graph -q " + src + " -o " + dir.File("p.pdf") + " --silences --labels").status,
-              0);
-    pdf = Slurp(dir.File("p.pdf"));
+    ASSERT_EQ(Vx("graph -q " + src + " -o " + dir.File("p.pdf") + " --silences --labels").status, 0);
+    pdf = vxtest::Slurp(dir.File("p.pdf"));
   }
   EXPECT_EQ(pdfs[0].rfind("%PDF-", 0), 0u);
   size_t pages = 0;
@@ -162,9 +146,7 @@ TEST_F(GraphPicture, SizesOutsideTheLimitsAreCappedAndSaid) {
     auto r = Vx("graph " + src + " --format png -o " + out + " --size " + size);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string said = "drawing " + std::to_string(w) + "x" + std::to_string(h) + "\n";
-    EXPECT_EQ(r.err.rfind("vxaudio graph: " + out + ": warning: --size " + size + " is outside", 0),
-              0u)
-        << r.err;
+    EXPECT_EQ(r.err.rfind("vxaudio graph: " + out + ": warning: --size " + size + " is outside", 0), 0u) << r.err;
     EXPECT_EQ(r.err.substr(r.err.size() - said.size()), said) << r.err;
     const Picture p(out);
     EXPECT_EQ(std::pair(p.width(), p.height()), std::pair(w, h));
