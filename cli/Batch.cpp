@@ -1,5 +1,6 @@
 #include "Batch.h"
 
+#include <CLI/CLI.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -7,7 +7,6 @@
 // --jobs; one FILE alone keeps the command's usual output.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <functional>
@@ -15,6 +14,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 

@@ -2,9 +2,11 @@
 // one that was chosen.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <functional>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 

@@ -1,5 +1,6 @@
 #include "DetectOptions.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>

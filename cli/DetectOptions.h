@@ -4,7 +4,6 @@
 // everywhere.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
@@ -16,6 +15,10 @@
 #include "AutoThresholds.h"
 #include "FrameRange.h"
 #include "MarkData.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 

@@ -1,5 +1,6 @@
 #include "Diagnostics.h"
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
 

@@ -10,14 +10,16 @@
 // the scopes alive at that moment, never on what ran before.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "Diag.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 

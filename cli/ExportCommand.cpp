@@ -7,6 +7,7 @@
 // is renamed to OUT only once the export succeeded: a failed or interrupted
 // export leaves nothing behind, and an existing OUT is replaced (with
 // --force) only by a complete file, never truncated first.
+#include <CLI/CLI.hpp>
 #include <sndfile.h>
 #include <sys/stat.h>
 

@@ -1,5 +1,6 @@
 #include "FrameRange.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
 #include <cmath>

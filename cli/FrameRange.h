@@ -3,13 +3,15 @@
 // the engine's 32-bit positions; and frame positions written as times.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 

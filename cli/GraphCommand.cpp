@@ -2,6 +2,7 @@
 // maximum per pixel, of the mono mixdown or of each channel) as JSON, binary
 // .dat or CSV; or the waveform drawn as a picture with a time axis and, with
 // --silences, the detected silences shaded.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cstdint>

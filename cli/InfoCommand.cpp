@@ -1,6 +1,7 @@
 // vxaudio info FILE [--json] [--no-peak]: how a file is stored, how long it
 // is, its text tags and its largest sample. Many files (or --jobs,
 // --files-from) give one JSON object per line.
+#include <CLI/CLI.hpp>
 #include <sndfile.h>
 #include <sys/stat.h>
 

@@ -1,5 +1,6 @@
 // vxaudio loudness FILE: the total loudness of every analysis frame the
 // silence detector sees, to plot a file's loudness curve and pick thresholds.
+#include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
 #include <memory>

@@ -6,6 +6,7 @@
 // lets it ask about the output device before playing, with the audio
 // libraries' start-up chatter kept off the terminal, and the engine's own
 // initialise/terminate pair then only counts references.
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <portaudio.h>
 #include <signal.h>

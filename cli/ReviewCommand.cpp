@@ -2,6 +2,7 @@
 // silences, fix them by hand and download the result as labels, JSON or
 // CSV. The page works offline from file://: the libraries, the waveform
 // data and the silences are inside it, the sound beside it (or inside it).
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>

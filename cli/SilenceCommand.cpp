@@ -1,6 +1,7 @@
 // vxaudio silence FILE: the silent stretches of a file, with thresholds that
 // adapt to the file unless fixed ones are given. Many files (or --jobs,
 // --files-from) give one JSON object per line.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <memory>

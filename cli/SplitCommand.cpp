@@ -9,6 +9,7 @@
 // staging folder inside OUTDIR and moved into place together once all of
 // them are complete, so that a failed or interrupted run leaves OUTDIR as it
 // was. An earlier set is replaced only with --force, and then whole.
+#include <CLI/CLI.hpp>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,5 +1,6 @@
 #include "StandardInput.h"
 
+#include <CLI/CLI.hpp>
 #include <sndfile.h>
 #include <signal.h>
 #include <unistd.h>

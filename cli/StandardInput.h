@@ -16,11 +16,13 @@
 // which must not be a terminal.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <memory>
 #include <string>
 #include <string_view>
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace vxcli {
 
